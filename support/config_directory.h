@@ -1,0 +1,10 @@
+// The per-user configuration directory, chosen once at start-up.
+#pragma once
+
+// Chooses the first usable of: $HOME/.<base>, ./.<base>, /tmp/<base>, ./<base>. A candidate is usable
+// when it is (or can be made) a directory that only this user controls and a file can be created in it.
+// 1 when a directory was chosen; 0 when HOME is unset, no candidate works, or `base_name` is null.
+int kest_client_set_up_config_directory(const char* base_name);
+
+// The chosen directory, or null before a successful set-up.
+const char* get_config_directory();

@@ -1,0 +1,114 @@
+#include "support/config_directory.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "testing/log_capture.h"
+#include "testing/temp_directory.h"
+
+namespace {
+
+// Runs each test in a fresh working directory with HOME set as the test says, and restores both.
+class ConfigDirectory : public testing::Test {
+protected:
+    void SetUp() override {
+        saved_cwd_ = getcwd(nullptr, 0);
+        const char* home = getenv("HOME");
+        had_home_ = home != nullptr;
+        saved_home_ = home ? home : "";
+        ASSERT_EQ(chdir(work_.path().c_str()), 0);
+    }
+    void TearDown() override {
+        if (chdir(saved_cwd_) != 0) {
+            ADD_FAILURE() << "cannot return to " << saved_cwd_;
+        }
+        free(saved_cwd_);
+        if (had_home_) {
+            setenv("HOME", saved_home_.c_str(), 1);
+        } else {
+            unsetenv("HOME");
+        }
+        remove_tree("/tmp/VarnholtTest");
+    }
+    std::string chosen() const { return get_config_directory() ? get_config_directory() : "(none)"; }
+
+    temp_directory work_;  // the working directory
+    temp_directory home_;
+    char* saved_cwd_ = nullptr;
+    std::string saved_home_;
+    bool had_home_ = false;
+};
+
+}  // namespace
+
+TEST_F(ConfigDirectory, HomeCandidateComesFirst) {
+    setenv("HOME", home_.path().c_str(), 1);
+    ASSERT_EQ(kest_client_set_up_config_directory("VarnholtTest"), 1);
+    EXPECT_EQ(chosen(), home_.file(".VarnholtTest"));
+    struct stat status;
+    ASSERT_EQ(stat(chosen().c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0700u);
+}
+
+TEST_F(ConfigDirectory, HomeUnsetFailsEvenThoughTmpIsWriteable) {
+    unsetenv("HOME");
+    log_capture log;
+    EXPECT_EQ(kest_client_set_up_config_directory("VarnholtTest"), 0);
+    EXPECT_NE(log.text().find("unable to fetch home directory - please set HOME environment variable"),
+              std::string::npos);
+}
+
+TEST_F(ConfigDirectory, UnusableHomeFallsBackToWorkingDirectory) {
+    // A regular file in place of HOME: root's writes are not stopped by permission bits.
+    write_file(home_.file("not-a-directory"), "");
+    setenv("HOME", home_.file("not-a-directory").c_str(), 1);
+    log_capture log(3);
+    ASSERT_EQ(kest_client_set_up_config_directory("VarnholtTest"), 1);
+    EXPECT_EQ(chosen(), ".VarnholtTest");
+    std::string text = log.text();
+    EXPECT_NE(text.find("Checking config directory: " + home_.file("not-a-directory/.VarnholtTest") +
+                        " [FAIL]\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("Checking config directory: .VarnholtTest\n"), std::string::npos);
+    EXPECT_NE(text.find("got final config directory '.VarnholtTest'"), std::string::npos);
+}
+
+TEST_F(ConfigDirectory, CandidatesControlledByOthersArePassedOver) {
+    setenv("HOME", home_.path().c_str(), 1);
+    // Owned by another user.
+    ASSERT_EQ(mkdir(home_.file(".VarnholtTest").c_str(), 0700), 0);
+    ASSERT_EQ(chown(home_.file(".VarnholtTest").c_str(), 65534, 65534), 0);
+    // Ours, but others may write to it.
+    ASSERT_EQ(mkdir(work_.file(".VarnholtTest").c_str(), 0700), 0);
+    ASSERT_EQ(chmod(work_.file(".VarnholtTest").c_str(), 0777), 0);
+    // A link that someone else planted in /tmp, pointing at a directory of ours.
+    ASSERT_EQ(mkdir(work_.file("ours").c_str(), 0700), 0);
+    ASSERT_EQ(symlink(work_.file("ours").c_str(), "/tmp/VarnholtTest"), 0);
+    ASSERT_EQ(lchown("/tmp/VarnholtTest", 65534, 65534), 0);
+
+    log_capture log;
+    ASSERT_EQ(kest_client_set_up_config_directory("VarnholtTest"), 1);
+    EXPECT_EQ(chosen(), "VarnholtTest");
+    EXPECT_EQ(log.text(),
+              "Warning in check_config_directory(), '" + home_.file(".VarnholtTest") +
+                  "' belongs to another user or others may write to it - not using it.\n"
+                  "Warning in check_config_directory(), '.VarnholtTest' belongs to another user or others may "
+                  "write to it - not using it.\n"
+                  "Warning in check_config_directory(), '/tmp/VarnholtTest' belongs to another user or others "
+                  "may write to it - not using it.\n");
+}
+
+TEST_F(ConfigDirectory, NoUsableCandidateGivesUp) {
+    write_file(home_.file("file"), "");
+    setenv("HOME", home_.file("file").c_str(), 1);
+    write_file(work_.file(".VarnholtTest"), "");
+    write_file("/tmp/VarnholtTest", "");
+    write_file(work_.file("VarnholtTest"), "");
+    log_capture log;
+    EXPECT_EQ(kest_client_set_up_config_directory("VarnholtTest"), 0);
+    EXPECT_EQ(log.text(), "kest_client_set_up_config_directory() - Giving up.  Cannot create config directory.\n");
+}

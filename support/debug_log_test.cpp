@@ -1,0 +1,126 @@
+#include "support/debug_log.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testing/log_capture.h"
+#include "testing/temp_directory.h"
+
+TEST(DebugLog, LevelRulesOfReports) {
+    log_capture log;
+    debug_log_report("verbose", REPORT_VERBOSE);
+    debug_log_report("none", 0);
+    debug_log_report("x", REPORT_FAILURE);
+    debug_log_report("y", REPORT_MISUSE | REPORT_BAD_INPUT);
+    debug_log_at(2, "level two\n");
+    debug_log_at(1, "level %d\n", 1);
+    debug_log_line(1, "line %s", "one");
+    debug_log_line(3, "line three");
+    EXPECT_EQ(log.text(), "x\ny\nlevel 1\nline one\n");
+}
+
+TEST(DebugLog, VerboseReportsAppearAtLevelThree) {
+    log_capture log(3);
+    debug_log_report("verbose", REPORT_VERBOSE);
+    EXPECT_NE(log.text().find("verbose\n"), std::string::npos);
+    EXPECT_NE(log.text().find("opened logfile '" + log.path() + "'"), std::string::npos);
+}
+
+TEST(DebugLog, LongMessageIsCutToBufferLessTerminator) {
+    log_capture log;
+    std::string message(20480, 'm');
+    debug_log_printf("%s", message.c_str());
+    EXPECT_EQ(log.text(), std::string(10239, 'm'));
+
+    log_capture lines;
+    debug_log_line(1, "%s", message.c_str());
+    EXPECT_EQ(lines.text(), std::string(10238, 'm') + "\n");
+}
+
+TEST(DebugLog, AppendsToAnExistingFile) {
+    log_capture log;
+    write_file(log.path(), "earlier run\n");
+    debug_log_printf("this run\n");
+    EXPECT_EQ(log.text(), "earlier run\nthis run\n");
+}
+
+TEST(DebugLog, UnopenableFileDropsEverythingAndNeverUsesStdout) {
+    kest_client_close_debug_logfile();
+    kest_client_set_autoopen_debug_logfile_name("no-such-directory/log.txt");
+    testing::internal::CaptureStdout();
+    debug_log_printf("lost\n");
+    debug_log_report("lost too", REPORT_SEVERE);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    kest_client_close_debug_logfile();
+}
+
+TEST(DebugLog, PlantedSymbolicLinkIsNotFollowed) {
+    temp_directory dir;
+    std::string target = dir.file("victim");
+    write_file(target, "precious\n");
+    std::string name = "planted-link-" + std::to_string(getpid()) + ".txt";
+    ASSERT_EQ(symlink(target.c_str(), ("/tmp/" + name).c_str()), 0);
+    kest_client_close_debug_logfile();
+    kest_client_set_autoopen_debug_logfile_name(name.c_str());
+    testing::internal::CaptureStdout();
+    debug_log_printf("redirected?\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(read_file(target), "precious\n");
+    kest_client_close_debug_logfile();
+    unlink(("/tmp/" + name).c_str());
+}
+
+TEST(DebugLog, WithoutAnyNameTheFirstMessageGoesToStdout) {
+    kest_client_close_debug_logfile();
+    testing::internal::CaptureStdout();
+    debug_log_printf("to stdout\n");
+    kest_client_close_debug_logfile();  // the log wrote through its own duplicate of the descriptor
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "to stdout\n");
+}
+
+TEST(DebugLog, AutoOpenNameCannotChangeWhileOpen) {
+    log_capture log;
+    debug_log_printf("first\n");
+    kest_client_set_autoopen_debug_logfile_name("elsewhere.txt");
+    debug_log_printf("second\n");
+    EXPECT_EQ(log.text(),
+              "first\nError in kest_client_set_autoopen_debug_logfile_name(), logfile already open.\nsecond\n");
+}
+
+TEST(DebugLog, FailingDescriptorIsReportedOnceAndTheLimiterUnwinds) {
+    log_capture log;
+    debug_log_printf("opened\n");
+    int good = debug_logfile.fd.exchange(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    EXPECT_EQ(debug_logfile.write("fails"), 0);
+    EXPECT_EQ(kest_signal_safe_logfile::recursion_depth(), 0);
+    EXPECT_EQ(debug_logfile.write("fails again, silently"), 0);
+    EXPECT_EQ(kest_signal_safe_logfile::recursion_depth(), 0);
+    close(debug_logfile.fd.exchange(good));
+    EXPECT_EQ(debug_logfile.write("recovered\n"), 1);
+    EXPECT_EQ(log.text(), "opened\nrecovered\n");
+}
+
+TEST(DebugLog, MessagesFromTwoThreadsStayWhole) {
+    log_capture log;
+    const int per_thread = 2000;
+    auto writer = [](char tag) {
+        std::string line(100, tag);
+        for (int i = 0; i < per_thread; ++i) {
+            debug_log_printf("%s\n", line.c_str());
+        }
+    };
+    std::thread a(writer, 'a'), b(writer, 'b');
+    a.join();
+    b.join();
+    std::string text = log.text();
+    ASSERT_EQ(text.size(), 2u * per_thread * 101);
+    for (size_t i = 0; i < text.size(); i += 101) {
+        ASSERT_EQ(text.substr(i, 100), std::string(100, text[i])) << "at " << i;
+        ASSERT_EQ(text[i + 100], '\n');
+    }
+}
