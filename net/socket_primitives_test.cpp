@@ -1,0 +1,239 @@
+#include "net/socket_primitives.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "testing/log_capture.h"
+#include "testing/sandbox.h"
+#include "testing/temp_directory.h"
+
+namespace {
+
+int32_t code_for_errno(int value) {
+    errno = value;
+    return network_error_from_errno();
+}
+
+std::string dotted(const sockaddr_in& a) {
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+    return text;
+}
+
+}  // namespace
+
+TEST(SocketPrimitives, ErrnoTableMapsEveryListedValueAndNothingElse) {
+    struct mapping {
+        int errno_value;
+        int32_t code;
+    };
+    const mapping mapped[] = {
+        {0, -2},    {4, -32},   {9, -11},   {11, -30},  {12, -14},  {14, -12},  {22, -11},  {23, -13},
+        {24, -13},  {32, -20},  {77, -11},  {85, -30},  {88, -11},  {90, -15},  {98, -16},  {100, -24},
+        {101, -25}, {102, -26}, {103, -21}, {104, -21}, {105, -14}, {106, -43}, {107, -44}, {108, -20},
+        {110, -41}, {111, -40}, {112, -22}, {113, -23}, {114, -42}, {115, -31},
+    };
+    for (int e = 0; e <= 115; ++e) {
+        int32_t expected = -1;
+        for (const mapping& m : mapped) {
+            if (m.errno_value == e) {
+                expected = m.code;
+            }
+        }
+        EXPECT_EQ(code_for_errno(e), expected) << "errno " << e;
+    }
+    for (int e : {116, 117, 200, 4095, -1}) {
+        EXPECT_EQ(code_for_errno(e), -1) << "errno " << e;
+    }
+    EXPECT_EQ(code_for_errno(ENOENT), -1);
+}
+
+TEST(SocketPrimitives, DescriptionsOfCodes) {
+    EXPECT_STREQ(network_error_description(-44), "is not connected");
+    EXPECT_STREQ(network_error_description(-21), "connection aborted/reset");
+    EXPECT_STREQ(network_error_description(-10), "network socket subsystem uninitialized");
+    EXPECT_STREQ(network_error_description(-2), "no error");
+    for (int32_t unused : {-1, -3, -9, -17, -27, -33, -39, -45, 0, 5}) {
+        EXPECT_STREQ(network_error_description(unused), "unknown error") << unused;
+    }
+}
+
+TEST(SocketPrimitives, TransientCodes) {
+    for (int32_t code : {-2, -30, -31, -32}) {
+        EXPECT_EQ(is_transient_network_error(code), 1) << code;
+    }
+    for (int32_t code : {-1, -21, -41, -42, -44, 0, 1}) {
+        EXPECT_EQ(is_transient_network_error(code), 0) << code;
+    }
+}
+
+TEST(SocketPrimitives, DottedQuads) {
+    struct {
+        const char* text;
+        int expected;
+    } cases[] = {
+        {"1.2.3.4", 1},
+        {"0.0.0.0", 1},
+        {"10.0.0.1", 1},
+        {"192.168.100.200", 1},
+        {"255.255.255.255", 1},
+        {"001.002.003.004", 1},
+        {"1.2.3", 0},
+        {"1.2.3.4.5", 0},
+        {"256.1.1.1", 0},
+        {"1.2.3.256", 0},
+        {"1234.1.1.1", 0},
+        {"1.2.3.x", 0},
+        {" 1.2.3.4", 0},
+        {"+1.2.3.4", 0},
+        {"1.+2.3.4", 0},
+        {"-1.2.3.4", 0},
+        {"1.-2.3.4", 0},
+        {"1.2.3.4.", 0},
+        {"1..2.3", 0},
+        {"", 0},
+        {".1.2.3", 0},
+        {"1.2.3.4 ", 0},
+        {"0001.2.3.4", 1},
+        {"99999999999.1.1.1", 0},
+        {"localhost", 0},
+        {"1.2.3.4x", 0},
+        {"0000.000.000.0000", 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(is_dotted_quad(c.text), c.expected) << "'" << c.text << "'";
+    }
+    EXPECT_EQ(is_dotted_quad(nullptr), 0);
+}
+
+TEST(SocketPrimitives, DottedQuadIsConvertedWithoutLookup) {
+    struct {
+        const char* text;
+        const char* address;
+    } cases[] = {
+        {"127.0.0.1", "127.0.0.1"},
+        {"10.20.30.40", "10.20.30.40"},
+        // Decimal throughout: inet_addr() would read 010 as 8 and refuse 09.
+        {"010.0.0.09", "10.0.0.9"},
+    };
+    for (const auto& c : cases) {
+        int before = name_lookup_count();
+        sockaddr_in a;
+        memset(&a, 0, sizeof a);
+        a.sin_port = htons(4321);
+        ASSERT_EQ(resolve_host(c.text, &a), 1) << c.text;
+        EXPECT_EQ(name_lookup_count(), before) << c.text;
+        EXPECT_EQ(a.sin_family, AF_INET);
+        EXPECT_EQ(dotted(a), c.address);
+        EXPECT_EQ(ntohs(a.sin_port), 4321) << "the port is the caller's";
+    }
+}
+
+// Name look-ups go through a resolver configuration of the test's own (mount namespace): a name server
+// on loopback where nothing listens, so nothing that is not in /etc/hosts resolves and no query leaves.
+class Resolver : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (!in_test_sandbox()) {
+            GTEST_SKIP() << "needs the test sandbox";
+        }
+        write_file(resolv_.path() + "/resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n");
+        write_file(resolv_.path() + "/hosts", "127.0.0.1 localhost\n127.0.0.7 seventh.test\n");
+        ASSERT_EQ(
+            mount((resolv_.path() + "/resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr),
+            0);
+        if (mount((resolv_.path() + "/hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) {
+            umount("/etc/resolv.conf");
+            FAIL() << "bind mount of hosts: " << strerror(errno);
+        }
+    }
+    void TearDown() override {
+        if (in_test_sandbox()) {
+            umount("/etc/hosts");
+            umount("/etc/resolv.conf");
+        }
+    }
+    temp_directory resolv_;
+};
+
+TEST_F(Resolver, NamesAreLookedUp) {
+    for (const char* name : {"localhost", "seventh.test"}) {
+        int before = name_lookup_count();
+        sockaddr_in a;
+        memset(&a, 0, sizeof a);
+        ASSERT_EQ(resolve_host(name, &a), 1) << name;
+        EXPECT_EQ(name_lookup_count(), before + 1);
+        EXPECT_EQ(a.sin_family, AF_INET);
+        EXPECT_EQ(dotted(a), std::string(name) == "localhost" ? "127.0.0.1" : "127.0.0.7");
+    }
+}
+
+TEST_F(Resolver, UnknownNameLeavesTheAddressAlone) {
+    sockaddr_in a;
+    memset(&a, 0xab, sizeof a);
+    EXPECT_EQ(resolve_host("no-such-host.invalid", &a), 0);
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&a);
+    for (size_t i = 0; i < sizeof a; ++i) {
+        EXPECT_EQ(bytes[i], 0xab);
+    }
+}
+
+TEST(SocketPrimitives, DescriptorLifecycle) {
+    kest_network_socket s;
+    EXPECT_EQ(s.descriptor, -1);
+    s.close_descriptor();
+    EXPECT_EQ(s.descriptor, -1);
+
+    ASSERT_EQ(s.create_stream(AF_INET, SOCK_STREAM, 0), 1);
+    int fd = s.descriptor;
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    EXPECT_EQ(s.set_nonblocking(), 1);
+    EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_EQ(s.set_blocking(), 1);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+
+    s.close_descriptor();
+    EXPECT_EQ(s.descriptor, -1);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    // A second close must not close whatever now holds the same number.
+    int reused = dup(0);
+    ASSERT_EQ(reused, fd);
+    s.close_descriptor();
+    EXPECT_NE(fcntl(reused, F_GETFD), -1);
+    close(reused);
+
+    EXPECT_EQ(s.create_stream(-5, SOCK_STREAM, 0), 0);
+    EXPECT_EQ(s.descriptor, -1);
+}
+
+TEST(SocketPrimitives, BlockingSwitchesLogTheirFailure) {
+    log_capture log;
+    kest_network_socket s;
+    EXPECT_EQ(s.set_nonblocking(), 0);
+    EXPECT_EQ(s.set_blocking(), 0);
+    EXPECT_EQ(log.text(),
+              "Error in kest_network_socket::set_nonblocking(), setting nonblocking mode failed.\n"
+              "Error in kest_network_socket::set_blocking(), setting blocking mode failed.\n");
+}
+
+TEST(SocketPrimitives, CallsOnAClosedDescriptorGiveCodes) {
+    kest_network_socket s;
+    char byte = 0;
+    EXPECT_EQ(s.read_some(&byte, 1), -11);
+    EXPECT_EQ(s.write_some(&byte, 1), -11);
+    EXPECT_EQ(s.read_some(&byte, -1), -11);
+    EXPECT_EQ(s.write_some(nullptr, 1), -11);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    EXPECT_EQ(s.connect_to(reinterpret_cast<sockaddr*>(&a), sizeof a), -11);
+    int ready = 0;
+    EXPECT_EQ(s.wait_ready(wait_readable, 0, &ready), -11);
+}
