@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "app/argument_text.h"
+#include "app/launcher_config.h"
 #include "app/launcher_state.h"
 #include "support/config_directory.h"
 #include "support/debug_log.h"
@@ -33,8 +34,10 @@ void read_command_line(int argc, char** argv) {
             exit(0);
         } else if (word_in_list(text, "-b --beta")) {
             debug_log_at(1, "Forcing beta test mode.\n");
+            set_beta_test_enable(1);
         } else if (word_in_list(text, "-u --unbeta")) {
             debug_log_at(1, "Forcing non-beta test mode.\n");
+            set_beta_test_enable(0);
         } else if (word_in_list(text, "-v --verbose")) {
             debug_log_at(1, "Setting verbose printing mode.\n");
             verbose_printing = 1;
@@ -59,6 +62,9 @@ void launcher_start_up(int argc, char** argv) {
         debug_log_at(1, "Boot failed, unable to get at system config directory.\n");
         exit(1);
     }
+
+    // Before the command line, so that -b and -u override the file.
+    load_system_config_file();
 
     const char* directory = get_config_directory();
     local_manifest_path.append(directory);

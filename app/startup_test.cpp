@@ -1,8 +1,10 @@
 // The start-up as real processes: exit statuses, the log, the configuration directory and the paths.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -13,9 +15,47 @@ namespace {
 
 const char log_path[] = "/tmp/varnholt_tessar_launcher.txt";
 
+std::string config_file(int beta, const char* version = "1.095-gtk-rc5") {
+    return std::string("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<launcher_config>\n  <launcher_version>") +
+           version + "</launcher_version>\n  <beta_test_enable>" + std::to_string(beta) +
+           "</beta_test_enable>\n</launcher_config>\n\n";
+}
+
+ino_t inode_of(const std::string& path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 ? status.st_ino : 0;
+}
+
+std::vector<std::string> entries_of(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    for (dirent* d = dir != nullptr ? readdir(dir) : nullptr; d != nullptr; d = readdir(dir)) {
+        if (d->d_name[0] != '.') {
+            names.push_back(d->d_name);
+        }
+    }
+    if (dir != nullptr) {
+        closedir(dir);
+    }
+    return names;
+}
+
+int count_of(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 class Startup : public testing::Test {
 protected:
-    void SetUp() override { unlink(log_path); }
+    // An installed launcher: its settings file is there and written by this version.
+    void SetUp() override {
+        unlink(log_path);
+        mkdir(home_.file(".Varnholt").c_str(), 0700);
+        write_file(config_path(), config_file(0));
+    }
     void TearDown() override { unlink(log_path); }
 
     process_result start(std::vector<std::string> arguments, std::vector<std::string> environment = {}) {
@@ -28,6 +68,7 @@ protected:
         return run_process(argv, options);
     }
     std::string log() const { return read_file(log_path); }
+    std::string config_path() const { return home_.file(".Varnholt/launcher.cfg"); }
     std::string name_line() const {
         return "Executable name '" + test_binary_directory() + "/launcher_startup_probe'.\n";
     }
@@ -44,7 +85,8 @@ TEST_F(Startup, NoArgumentsLogsOnlyTheProgramName) {
     std::string dir = home_.file(".Varnholt");
     EXPECT_EQ(r.out, "config_directory=" + dir + "\nlocal_manifest_path=" + dir +
                          "/executables/update_manifest.lst\nexecutables_dir=" + dir +
-                         "/executables\ncrash_detect_path=" + dir + "/bootname.txt\nverbose_printing=0\n");
+                         "/executables\ncrash_detect_path=" + dir + "/bootname.txt\nverbose_printing=0\n"
+                         "beta_test_enable=0\n");
 }
 
 TEST_F(Startup, HelpLogsTheSyntaxAndExitsWithZero) {
@@ -105,4 +147,52 @@ TEST_F(Startup, LogThatCannotBeOpenedStaysSilent) {
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.out, "");
     rmdir(log_path);
+}
+
+TEST_F(Startup, MissingConfigFileIsWrittenAnew) {
+    unlink(config_path().c_str());
+    process_result r = start({});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(read_file(config_path()), config_file(0));
+    EXPECT_EQ(log(), "Unable to load system config - cannot open config file '" + config_path() + "'.\n" +
+                         name_line());
+}
+
+TEST_F(Startup, BetaOptionsSaveOnlyWhenTheModeChanges) {
+    const struct {
+        const char* file;  // null: no launcher.cfg
+        std::vector<std::string> arguments;
+        int saves;
+        int beta;
+        std::string written;
+    } cases[] = {
+        {"0", {"-b"}, 1, 1, config_file(1)},
+        {"1", {"--BETA"}, 0, 1, config_file(1)},
+        {nullptr, {"-b"}, 2, 1, config_file(1)},  // the missing file is written, then -b saves again
+        {"1", {"-u"}, 1, 0, config_file(0)},
+        {"0", {"-b", "-u"}, 2, 0, config_file(0)},
+        {"other 1", {}, 1, 1, config_file(1)},  // another version's file is rewritten with its value
+        {"2", {}, 0, 2, config_file(2)},
+        {"2", {"-b"}, 1, 1, config_file(1)},
+    };
+    for (const auto& c : cases) {
+        std::string label = std::string(c.file != nullptr ? c.file : "none");
+        unlink(config_path().c_str());
+        if (c.file != nullptr && std::string(c.file) == "other 1") {
+            write_file(config_path(), config_file(1, "1.094-gtk-rc2"));
+        } else if (c.file != nullptr) {
+            write_file(config_path(), config_file(atoi(c.file)));
+        }
+        ino_t before = inode_of(config_path());
+        unlink(log_path);
+        process_result r = start(c.arguments, {"VARNHOLT_PROBE_LOG_LEVEL=3"});
+        EXPECT_EQ(r.exit_status, 0) << label;
+        EXPECT_NE(r.out.find("beta_test_enable=" + std::to_string(c.beta) + "\n"), std::string::npos) << label;
+        EXPECT_EQ(count_of(log(), "Saving system config to file '" + config_path() + "'.\n"), c.saves) << label;
+        EXPECT_EQ(read_file(config_path()), c.written) << label;
+        if (c.saves == 0) {
+            EXPECT_EQ(inode_of(config_path()), before) << label;  // not even rewritten in place
+        }
+        EXPECT_EQ(entries_of(home_.file(".Varnholt")), std::vector<std::string>{"launcher.cfg"}) << label;
+    }
 }
