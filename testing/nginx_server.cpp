@@ -1,0 +1,155 @@
+#include "testing/nginx_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+sockaddr_in loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+// A port nothing listens on now; nginx binds it a moment later (the test's network is its own).
+int pick_free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("nginx_server: no free port");
+    }
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool accepts_connections(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(port);
+    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return ok;
+}
+
+std::string configuration(const std::string& work, const std::string& docroot, int port,
+                          const std::string& server_directives) {
+    return "daemon off;\n"
+           // One process that never changes its user, so it reads a docroot only root may read.
+           "master_process off;\n"
+           "pid " +
+           work +
+           "/nginx.pid;\n"
+           "error_log " +
+           work +
+           "/error.log info;\n"
+           "events { worker_connections 256; }\n"
+           "http {\n"
+           "  types { text/plain txt; text/html html; application/octet-stream bin; }\n"
+           "  default_type application/octet-stream;\n"
+           "  log_format plain '\"$request\" $status $body_bytes_sent';\n"
+           "  access_log " +
+           work +
+           "/access.log plain;\n"
+           "  client_body_temp_path " +
+           work +
+           "/client_body;\n"
+           "  proxy_temp_path " +
+           work +
+           "/proxy;\n"
+           "  fastcgi_temp_path " +
+           work +
+           "/fastcgi;\n"
+           "  uwsgi_temp_path " +
+           work +
+           "/uwsgi;\n"
+           "  scgi_temp_path " +
+           work +
+           "/scgi;\n"
+           "  sendfile on;\n"
+           "  server {\n"
+           "    listen 127.0.0.1:" +
+           std::to_string(port) +
+           ";\n"
+           "    root " +
+           docroot +
+           ";\n"
+           "    " +
+           server_directives +
+           "\n"
+           "  }\n"
+           "}\n";
+}
+
+}  // namespace
+
+nginx_server::nginx_server(const std::string& docroot, int port, const std::string& server_directives) {
+    port_ = port != 0 ? port : pick_free_port();
+    std::string conf = work_.file("nginx.conf");
+    write_file(conf, configuration(work_.path(), docroot, port_, server_directives));
+    std::string output = work_.file("output.txt");
+    pid_ = fork();
+    if (pid_ < 0) {
+        throw std::runtime_error("nginx_server: fork failed");
+    }
+    if (pid_ == 0) {
+        int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        std::string prefix = work_.path() + "/";
+        std::string early_log = work_.file("error.log");
+        execl(program, program, "-p", prefix.c_str(), "-c", conf.c_str(), "-e", early_log.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!accepts_connections(port_)) {
+        int status = 0;
+        bool exited = waitpid(pid_, &status, WNOHANG) == pid_;
+        if (exited || std::chrono::steady_clock::now() > deadline) {
+            if (!exited) {
+                stop();
+            }
+            pid_ = -1;
+            throw std::runtime_error("nginx_server: nginx did not start: " + read_file(output) + error_log());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+nginx_server::~nginx_server() {
+    stop();
+}
+
+std::string nginx_server::access_log() const {
+    return read_file(work_.file("access.log"));
+}
+
+std::string nginx_server::error_log() const {
+    return read_file(work_.file("error.log"));
+}
+
+void nginx_server::stop() {
+    if (pid_ <= 0) {
+        return;
+    }
+    kill(pid_, SIGTERM);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+}

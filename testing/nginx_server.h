@@ -1,0 +1,37 @@
+// A real nginx for tests: serves a directory on a loopback port with a generated configuration whose
+// logs, pid file and temporary paths all live in a private temporary directory.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "testing/temp_directory.h"
+
+class nginx_server {
+  public:
+    // Serves `docroot` as "/" on 127.0.0.1:`port` (0: a port that is free now) and returns once nginx
+    // accepts connections. `server_directives` are put into the server block as they stand (for example
+    // "ssi on; ssi_types *;" to make nginx send bodies of unknown length chunked). Throws
+    // std::runtime_error with nginx's error log when nginx does not come up within 10 seconds.
+    explicit nginx_server(const std::string& docroot, int port = 0,
+                          const std::string& server_directives = "");
+    ~nginx_server();  // stop()
+    nginx_server(const nginx_server&) = delete;
+    nginx_server& operator=(const nginx_server&) = delete;
+
+    int port() const { return port_; }
+    // One line per finished request: "<request line>" <status> <body bytes sent>, for example
+    // "GET /a.txt HTTP/1.1" 200 5
+    std::string access_log() const;
+    std::string error_log() const;
+    // Ends nginx and waits for it; later calls do nothing.
+    void stop();
+
+    static constexpr const char* program = "/usr/sbin/nginx";
+
+  private:
+    temp_directory work_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
