@@ -1,0 +1,1 @@
+varnholt_add_fuzz(http_response_fuzz varnholt_http)
