@@ -40,34 +40,29 @@ int kest_embedded_window::animation_callback(int) {
     return 0;
 }
 
-bool kest_embedded_window::resize_back_buffer(int width, int height) {
+void kest_embedded_window::move_and_resize(int x, int y, int width, int height, int size_flags) {
+    width = std::max(width, 1);
+    height = std::max(height, 1);
     // The window's size decides, as the toolkit may have resized the window alone; the buffer's too, so
     // that the buffer always has the size asked for last.
     wxSize window_size = GetSize();
-    bool same = window_size.GetWidth() == width && window_size.GetHeight() == height &&
-                back_buffer_->GetWidth() == width && back_buffer_->GetHeight() == height;
-    if (same) {
-        return false;
+    bool size_changed = window_size.GetWidth() != width || window_size.GetHeight() != height ||
+                        back_buffer_->GetWidth() != width || back_buffer_->GetHeight() != height;
+    if (size_changed) {
+        back_buffer_.reset();  // before the new one: never two buffers at once
+        back_buffer_ = std::make_unique<kest_bitmap>(width, height);
     }
-    back_buffer_.reset();
-    back_buffer_ = std::make_unique<kest_bitmap>(width, height);
-    return true;
+    SetSize(x, y, width, height, size_flags);
+    request_redraw(size_changed);
 }
 
 void kest_embedded_window::set_position_and_size(int x, int y, int width, int height) {
-    width = std::max(width, 1);
-    height = std::max(height, 1);
-    bool size_changed = resize_back_buffer(width, height);
-    SetSize(x, y, width, height, wxSIZE_AUTO);
-    request_redraw(size_changed);
+    move_and_resize(x, y, width, height, wxSIZE_AUTO);
 }
 
+// -1 with these flags keeps the position.
 void kest_embedded_window::set_size(int width, int height) {
-    width = std::max(width, 1);
-    height = std::max(height, 1);
-    bool size_changed = resize_back_buffer(width, height);
-    SetSize(-1, -1, width, height, 0);
-    request_redraw(size_changed);
+    move_and_resize(-1, -1, width, height, 0);
 }
 
 void kest_embedded_window::redraw() {

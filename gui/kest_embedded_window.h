@@ -20,8 +20,8 @@ class kest_embedded_window : public wxWindow {
 
     // Asks for a repaint; `size_changed` tells whether the back buffer was just re-created.
     virtual void request_redraw(bool size_changed) = 0;
-    // Renders the complete window content into `back_buffer`, whose colours are not kept from anything
-    // but the previous call.
+    // Renders the complete window content into `back_buffer`, which holds what the previous call drew,
+    // or colours never set after the buffer was made anew.
     virtual void draw_content(kest_bitmap* back_buffer) = 0;
     // One animation step; 0 takes the window off the animation list. The base version must not be
     // reached: it reports that and answers 0.
@@ -42,9 +42,9 @@ class kest_embedded_window : public wxWindow {
     void on_paint(wxPaintEvent& event);
     void on_size(wxSizeEvent& event);
     void on_erase_background(wxEraseEvent& event);
-    // Re-creates the back buffer for width x height (already at least 1) unless it and the window have
-    // that size already; true when it did.
-    bool resize_back_buffer(int width, int height);
+    // Sizes of 0 or less count as 1; SetSize(x, y, width, height, size_flags), the back buffer made
+    // anew first if the size changes, then request_redraw().
+    void move_and_resize(int x, int y, int width, int height, int size_flags);
 
     std::unique_ptr<kest_bitmap> back_buffer_;
 
