@@ -236,4 +236,13 @@ TEST(SocketPrimitives, CallsOnAClosedDescriptorGiveCodes) {
     EXPECT_EQ(s.connect_to(reinterpret_cast<sockaddr*>(&a), sizeof a), -11);
     int ready = 0;
     EXPECT_EQ(s.wait_ready(wait_readable, 0, &ready), -11);
+
+    timeval zero{0, 0};
+    EXPECT_EQ(s.wait_select(0, nullptr, nullptr, nullptr, &zero), 0);
+    int fd = dup(0);
+    close(fd);
+    fd_set read_set;
+    FD_ZERO(&read_set);
+    FD_SET(fd, &read_set);
+    EXPECT_EQ(s.wait_select(fd + 1, &read_set, nullptr, nullptr, &zero), -11);
 }
