@@ -1,1 +1,3 @@
 varnholt_add_fuzz(http_response_fuzz varnholt_http)
+varnholt_add_fuzz(manifest_line_fuzz varnholt_updater)
+varnholt_add_fuzz(xml_reader_fuzz varnholt_support)
