@@ -81,27 +81,21 @@ class BootSelection : public testing::Test {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    // Each "Trying executable" line, as bare names.
+    // What follows `marker` up to "'.\n" on each log line that has it.
+    std::vector<std::string> logged_after(const std::string& marker) const {
+        std::vector<std::string> names;
+        std::string text = log_.text();
+        for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1)) {
+            size_t start = at + marker.size();
+            names.push_back(text.substr(start, text.find("'.\n", start) - start));
+        }
+        return names;
+    }
+    // The names of the images tried, and of the candidates, in order.
     std::vector<std::string> tried() const {
-        std::vector<std::string> names;
-        std::string text = log_.text();
-        std::string marker = "Trying executable '" + executables() + "/";
-        for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1)) {
-            size_t start = at + marker.size();
-            names.push_back(text.substr(start, text.find("'.\n", start) - start));
-        }
-        return names;
+        return logged_after("Trying executable '" + executables() + "/");
     }
-    std::vector<std::string> candidates() const {
-        std::vector<std::string> names;
-        std::string text = log_.text();
-        std::string marker = "Got executable filename '";
-        for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1)) {
-            size_t start = at + marker.size();
-            names.push_back(text.substr(start, text.find("'.\n", start) - start));
-        }
-        return names;
-    }
+    std::vector<std::string> candidates() const { return logged_after("Got executable filename '"); }
 
     void clear_log() const { truncate(log_.path().c_str(), 0); }
 
@@ -244,8 +238,7 @@ TEST_F(BootSelection, NamesReachingOutsideOrAtOwnFilesAreNeverTried) {
     install_reporter(config_.file("outside"), 0755);
     install_reporter(image("lock.tmp"), 0755);
     mkdir(image("sub").c_str(), 0700);
-    write_manifest(
-        {"../outside", "sub/../../outside", "./lock.tmp", "lock.tmp", "tessar_v3_1"});
+    write_manifest({"../outside", "sub/../../outside", "./lock.tmp", "lock.tmp", "tessar_v3_1"});
     write_dud("tessar_v3_1");
     EXPECT_EQ(boot(0), returned_status);
     EXPECT_FALSE(file_exists(report()));

@@ -16,6 +16,18 @@ bool is_printable(int c) {
     return c >= 0x20 && c <= 0x7E;
 }
 
+// Reports a destination that cannot take a block; `operation` names it as in "read_tag()".
+bool is_usable_dest(const char* dest, int size, const char* operation) {
+    if (dest != nullptr && size > 0) {
+        return true;
+    }
+    bounded_string message;
+    message.append_printf("Error in kest_xml_reader::%s, %s", operation,
+                          dest == nullptr ? "NULL dest?" : "dest is too small?");
+    debug_log_report(message.c_str(), REPORT_MISUSE);
+    return false;
+}
+
 void header_warning(const char* what) {
     bounded_string message("Warning in kest_xml_reader::check_xml_header_string(), ");
     message.append(what);
@@ -98,12 +110,7 @@ int kest_xml_reader::check_xml_header_string(const char* line) {
 }
 
 int kest_xml_reader::read_block(char* dest, int size, int tag) {
-    if (dest == nullptr) {
-        debug_log_report("Error in kest_xml_reader::read_block(), NULL dest?", REPORT_MISUSE);
-        return 0;
-    }
-    if (size <= 0) {
-        debug_log_report("Error in kest_xml_reader::read_block(), dest is too small?", REPORT_MISUSE);
+    if (!is_usable_dest(dest, size, "read_block()")) {
         return 0;
     }
     int stored = 0;
@@ -182,12 +189,7 @@ int kest_xml_reader::skip_chunk() {
 }
 
 int kest_xml_reader::read_tag(char* dest, int size) {
-    if (dest == nullptr) {
-        debug_log_report("Error in kest_xml_reader::read_tag(), NULL dest?", REPORT_MISUSE);
-        return 0;
-    }
-    if (size <= 0) {
-        debug_log_report("Error in kest_xml_reader::read_tag(), dest is too small?", REPORT_MISUSE);
+    if (!is_usable_dest(dest, size, "read_tag()")) {
         return 0;
     }
     int c = read_char();
@@ -242,12 +244,7 @@ void kest_xml_reader::pop_stack_entry(const char* closing) {
 }
 
 int kest_xml_reader::read_data(char* dest, int size) {
-    if (dest == nullptr) {
-        debug_log_report("Error in kest_xml_reader::read_data(char[]), NULL dest?", REPORT_MISUSE);
-        return 0;
-    }
-    if (size <= 0) {
-        debug_log_report("Error in kest_xml_reader::read_data(char[]), dest is too small?", REPORT_MISUSE);
+    if (!is_usable_dest(dest, size, "read_data(char[])")) {
         return 0;
     }
     if (!read_block(dest, size, xml_text_block)) {
