@@ -1,0 +1,374 @@
+#include "http/http_downloader.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+
+#include "net/socket_primitives.h"
+#include "support/debug_log.h"
+
+namespace {
+
+// One buffer serves both directions: the request goes out through it and the response comes in.
+constexpr int block_size = 8192;
+constexpr size_t output_buffer_size = 64 * 1024;
+
+int64_t monotonic_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+kest_http_downloader* owner(void* downloader) {
+    return static_cast<kest_http_downloader*>(downloader);
+}
+
+}  // namespace
+
+kest_http_downloader::kest_http_downloader()
+    : use_tls(0),
+      port(0),
+      address{},
+      output_file(nullptr),
+      total(-1),
+      received(0),
+      data_callback(nullptr),
+      progress_callback(nullptr),
+      user_data(nullptr),
+      wait_ms(default_wait_ms),
+      stall_window_ms(default_stall_window_ms),
+      stall_min_bytes(default_stall_min_bytes),
+      message_completed(0),
+      window_start_ms(0),
+      window_bytes(0) {}
+
+int kest_http_downloader::set_connection(const char* host, int port_number, int tls) {
+    if (host == nullptr) {
+        debug_log_line(1, "Error in kest_http_downloader::set_connection(), NULL host name.");
+        return 0;
+    }
+    use_tls = tls;
+    port = port_number;
+    return resolve_host(host, &address);
+}
+
+int kest_http_downloader::download(const char* host, const char* path, const char* destination_name) {
+    if (host == nullptr) {
+        debug_log_line(1, "Error in kest_http_downloader::download(), NULL host.");
+        return 0;
+    }
+    if (path == nullptr) {
+        debug_log_line(1, "Error in kest_http_downloader::download(), NULL path.");
+        return 0;
+    }
+    if (destination_name == nullptr) {
+        debug_log_line(1, "Error in kest_http_downloader::download(), NULL destination file name.");
+        return 0;
+    }
+    if (data_callback != nullptr) {
+        debug_log_line(
+            1,
+            "Error in kest_http_downloader::download(), attempt to do file based download after setting "
+            "data callback.");
+        return 0;
+    }
+    destination.set(destination_name);
+    return download(host, path);
+}
+
+int kest_http_downloader::download(const char* host, const char* path) {
+    if (destination.empty() && data_callback == nullptr) {
+        debug_log_line(
+            1,
+            "Error in kest_http_downloader::download(), NULL destination file name and NULL download "
+            "data callback.");
+        return 0;
+    }
+    if (host == nullptr) {
+        debug_log_line(1, "Error in kest_http_downloader::download(), NULL host.");
+        return 0;
+    }
+    if (use_tls) {
+        socket.enable_ssl();
+    } else {
+        socket.disable_ssl();
+    }
+    // An address that was never resolved is 0.0.0.0, which reaches this machine: never connect there.
+    bool resolved = address.sin_family == AF_INET && address.sin_addr.s_addr != htonl(INADDR_ANY);
+    if (!resolved || socket.connect_with_timeout(address, port, wait_ms) <= 0) {
+        debug_log_line(1, "Error in kest_http_downloader::download(), connect failed.");
+        return 0;
+    }
+
+    kest_http_data_processor_oline processor;
+    processor.user_data = this;
+    processor.close_connection = callback_close_connection;
+    processor.message_received = callback_message_received;
+    processor.message_complete = callback_message_complete;
+    processor.content_data_received = callback_content_data_received;
+    processor.content_body_get_tx_data = callback_content_body_get_tx_data;
+    processor.request_close = 1;
+    if (!processor.start_http_GET(host, path)) {
+        debug_log_line(1, "Error in kest_http_downloader::download(), unable to start HTTP GET?");
+        return 0;
+    }
+
+    message_completed = 0;
+    window_start_ms = monotonic_ms();
+    window_bytes = 0;
+    char buffer[block_size];
+    int result =
+        send_request(processor, buffer, block_size) && receive_response(processor, buffer, block_size);
+    if (!close_output_file("download")) {
+        result = 0;
+    }
+    return result;
+}
+
+int kest_http_downloader::send_request(kest_http_data_processor_oline& processor, char* buffer, int size) {
+    while (socket.update_connect_state() == kest_tcp_socket::state_connected) {
+        int n = processor.get_tx_data(buffer, size);
+        if (n <= 0) {
+            return 1;
+        }
+        for (int sent = 0; sent < n;) {
+            int w = socket.write_with_timeout(buffer + sent, n - sent, wait_ms);
+            if (w < 0) {
+                debug_log_line(1, "Error in kest_http_downloader::download(), blocking write failed.");
+                return 0;
+            }
+            note_progress(w);
+            if (stalled()) {
+                return give_up("transfer stalled, giving up.");
+            }
+            sent += w;
+        }
+    }
+    return 1;
+}
+
+int kest_http_downloader::receive_response(kest_http_data_processor_oline& processor, char* buffer,
+                                           int size) {
+    for (;;) {
+        if (socket.update_connect_state() == kest_tcp_socket::state_unconnected) {
+            // callback_close_connection ended the exchange after a complete response.
+            return 1;
+        }
+        int r = socket.read_with_timeout(buffer, size, wait_ms);
+        if (r == 0) {
+            if (stalled()) {
+                return give_up("transfer stalled, giving up.");
+            }
+            continue;
+        }
+        if (r < 0 && socket.read_error == 0) {
+            if (response_is_complete(processor)) {
+                return 1;
+            }
+            return give_up("connection closed before the response was complete.");
+        }
+        if (r < 0) {
+            bool all_received = received == total;
+            if (data_callback != nullptr) {
+                debug_log_line(
+                    1, all_received
+                           ? "Error in kest_http_downloader::download(), blocking read failed but all "
+                             "data received."
+                           : "Error in kest_http_downloader::download(), blocking read failed, not "
+                             "all bytes read.");
+                return 0;
+            }
+            if (all_received) {
+                debug_log_line(
+                    1,
+                    "Error in kest_http_downloader::download(), blocking read failed but file seems ok.  "
+                    "Keeping file.");
+                return 0;
+            }
+            debug_log_line(
+                1,
+                "Error in kest_http_downloader::download(), blocking read failed, unknown file state.  "
+                "Deleting file.");
+            close_output_file("download");
+            unlink(destination.c_str());
+            return 0;
+        }
+        note_progress(r);
+        int f = processor.feed_data(buffer, r);
+        if (f < 0) {
+            debug_log_line(1, "Error in kest_http_downloader::download(), http data fetch failed.");
+            return 0;
+        }
+        if (f == 0) {
+            return 1;
+        }
+        if (stalled()) {
+            return give_up("transfer stalled, giving up.");
+        }
+    }
+}
+
+// A clean end of the stream finishes a download only after a whole response: one whose end the processor
+// saw, or a 200 response whose body has no length and no chunked coding, so that it ends with the
+// connection.
+int kest_http_downloader::response_is_complete(const kest_http_data_processor_oline& processor) const {
+    if (message_completed) {
+        return 1;
+    }
+    return processor.in_body && !processor.chunked && processor.content_length < 0 && processor.status == 200;
+}
+
+// Logs why the transfer was abandoned; in file mode the partial file is deleted. Returns 0.
+int kest_http_downloader::give_up(const char* reason) {
+    if (data_callback != nullptr) {
+        debug_log_line(1, "Error in kest_http_downloader::download(), %s", reason);
+        return 0;
+    }
+    debug_log_line(1, "Error in kest_http_downloader::download(), %s  Deleting file.", reason);
+    close_output_file("download");
+    unlink(destination.c_str());
+    return 0;
+}
+
+// Closes the output file if it is open: 1, or 0 when the last buffered bytes could not be written.
+int kest_http_downloader::close_output_file(const char* operation) {
+    if (output_file == nullptr) {
+        return 1;
+    }
+    int closed = fclose(output_file) == 0;
+    output_file = nullptr;
+    if (!closed) {
+        debug_log_line(1,
+                       "Warning in kest_http_downloader::%s(), unable to write all data to disk.  Bailing.",
+                       operation);
+    }
+    return closed;
+}
+
+void kest_http_downloader::note_progress(int bytes) {
+    window_bytes += bytes;
+}
+
+// 1 once a whole stall window has passed with fewer than stall_min_bytes moved; each window that moved
+// enough starts the next.
+int kest_http_downloader::stalled() {
+    int64_t now = monotonic_ms();
+    if (now - window_start_ms < stall_window_ms) {
+        return 0;
+    }
+    if (window_bytes < stall_min_bytes) {
+        return 1;
+    }
+    window_start_ms = now;
+    window_bytes = 0;
+    return 0;
+}
+
+int kest_http_downloader::callback_message_received(kest_http_data_processor_oline* processor,
+                                                    void* downloader) {
+    kest_http_downloader* d = owner(downloader);
+    if (d->destination.empty()) {
+        if (d->data_callback == nullptr) {
+            debug_log_line(
+                1,
+                "Error in kest_http_downloader::callback_message_received(), NULL destination file name "
+                "and NULL download data callback.");
+            return 0;
+        }
+        d->received = 0;
+        d->total = processor->content_length;
+    } else {
+        d->received = 0;
+        d->total = processor->content_length;
+        if (d->data_callback == nullptr) {
+            if (processor->status != 200) {
+                debug_log_line(
+                    1,
+                    "Warning in kest_http_downloader::callback_message_received(), download failed for "
+                    "file '%s'.  Aborting download.",
+                    d->destination.c_str());
+                return 0;
+            }
+            d->output_file = fopen(d->destination.c_str(), "wb");
+            if (d->output_file != nullptr) {
+                // Pieces arrive in blocks of up to 8192 bytes, seldom aligned with stdio's own buffer,
+                // which would then write most of them in two system calls.
+                setvbuf(d->output_file, nullptr, _IOFBF, output_buffer_size);
+            }
+            if (d->output_file == nullptr) {
+                debug_log_line(
+                    1,
+                    "Warning in kest_http_downloader::callback_message_received(), unable to open output "
+                    "file '%s'.  Aborting download.",
+                    d->destination.c_str());
+                return 0;
+            }
+            return 1;
+        }
+    }
+    if (processor->status == 200) {
+        return 1;
+    }
+    debug_log_line(
+        1,
+        "Warning in kest_http_downloader::callback_message_received(), download failed in callback "
+        "mode.");
+    return 0;
+}
+
+int kest_http_downloader::callback_content_data_received(kest_http_data_processor_oline*, void* downloader,
+                                                         const char* bytes, int length) {
+    kest_http_downloader* d = owner(downloader);
+    if (length <= 0) {
+        return 0;
+    }
+    if (d->received == 0 && d->progress_callback != nullptr) {
+        d->progress_callback(d->user_data, 0, d->total);
+    }
+    int r = 1;
+    if (d->data_callback != nullptr) {
+        r = d->data_callback(d->user_data, bytes, length);
+    } else if (d->output_file == nullptr) {
+        debug_log_line(
+            1,
+            "Warning in kest_http_downloader::callback_content_data_received(), attempt to download data "
+            "via callback, only no callback set.");
+        return 0;
+    } else if (fwrite(bytes, 1, static_cast<size_t>(length), d->output_file) != static_cast<size_t>(length)) {
+        debug_log_line(
+            1,
+            "Warning in kest_http_downloader::callback_content_data_received(), unable to write all data "
+            "to disk.  Bailing.");
+        return 0;
+    }
+    // A body without length may outgrow the count; it stops at the largest value instead of wrapping.
+    d->received = length > INT32_MAX - d->received ? INT32_MAX : d->received + length;
+    if (d->progress_callback != nullptr) {
+        d->progress_callback(d->user_data, d->received, d->total);
+    }
+    return r;
+}
+
+int kest_http_downloader::callback_message_complete(kest_http_data_processor_oline*, void* downloader) {
+    kest_http_downloader* d = owner(downloader);
+    if (!d->close_output_file("callback_message_complete")) {
+        return 0;
+    }
+    d->message_completed = 1;
+    return 1;
+}
+
+void kest_http_downloader::callback_close_connection(kest_http_data_processor_oline*, void* downloader) {
+    owner(downloader)->socket.close();
+}
+
+int kest_http_downloader::callback_content_body_get_tx_data(kest_http_data_processor_oline*, void*, char*,
+                                                            int) {
+    debug_log_line(
+        1,
+        "Error in kest_http_downloader::callback_content_body_get_tx_data(), this callback should never "
+        "be invoked.");
+    return -1;
+}

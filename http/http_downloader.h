@@ -1,0 +1,84 @@
+// Fetches one resource with a single HTTP GET over one connection, into a file (file mode) or piece by
+// piece through a data callback (data-callback mode). Blocks the calling thread for the whole transfer;
+// every callback runs on that thread. The outgoing queue uses the process-wide buffer pool, so
+// downloads must not run on two threads at once.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "http/http_data_processor.h"
+#include "net/tcp_socket.h"
+#include "support/bounded_string.h"
+
+class kest_http_downloader {
+  public:
+    // Receives the body; non-zero to go on, 0 to abandon the download.
+    using data_callback_type = int (*)(void* user_data, const char* bytes, int length);
+    // Told (0, total) before the first piece and (received, total) after each; total is -1 without an
+    // announced length.
+    using progress_callback_type = void (*)(void* user_data, int received, int total);
+
+    static constexpr int default_wait_ms = 5000;
+    static constexpr int default_stall_window_ms = 60000;
+    static constexpr int default_stall_min_bytes = 1024;
+
+    // Set the callbacks and user_data directly after construction, then call set_connection and one
+    // download.
+    kest_http_downloader();
+    // The socket's destruction closes a connection that is still open (and logs that it was).
+    ~kest_http_downloader() = default;
+    kest_http_downloader(const kest_http_downloader&) = delete;
+    kest_http_downloader& operator=(const kest_http_downloader&) = delete;
+
+    // 1 if `host` was resolved into address; 0 otherwise, and download will then refuse to connect.
+    int set_connection(const char* host, int port, int use_tls);
+    // Data-callback form: GET `path` with "Host: <host>" from the address of set_connection. 1 when a
+    // complete 200 response was received, else 0.
+    int download(const char* host, const char* path);
+    // File form: the body goes to `destination`, opened only when a 200 header block arrives. After a
+    // broken, cut short or stalled transfer the file is deleted; the file is closed before this returns.
+    int download(const char* host, const char* path, const char* destination);
+
+    // The processor's callbacks; `downloader` is this object.
+    static int callback_message_received(kest_http_data_processor_oline* processor, void* downloader);
+    static int callback_content_data_received(kest_http_data_processor_oline* processor, void* downloader,
+                                              const char* bytes, int length);
+    static int callback_message_complete(kest_http_data_processor_oline* processor, void* downloader);
+    static void callback_close_connection(kest_http_data_processor_oline* processor, void* downloader);
+    static int callback_content_body_get_tx_data(kest_http_data_processor_oline* processor, void* downloader,
+                                                 char* buffer, int size);
+
+    int32_t use_tls;
+    int32_t port;
+    sockaddr_in address;
+    bounded_string destination;
+    FILE* output_file;
+    int32_t total;
+    int32_t received;
+    kest_tcp_socket socket;
+    data_callback_type data_callback;
+    progress_callback_type progress_callback;
+    void* user_data;
+
+    // Time limit of each connect, read and write. A transfer that moves fewer than stall_min_bytes in
+    // both directions together within any stall_window_ms is given up. Tests shorten these.
+    int32_t wait_ms;
+    int32_t stall_window_ms;
+    int32_t stall_min_bytes;
+
+  private:
+    int send_request(kest_http_data_processor_oline& processor, char* buffer, int size);
+    int receive_response(kest_http_data_processor_oline& processor, char* buffer, int size);
+    int response_is_complete(const kest_http_data_processor_oline& processor) const;
+    int close_output_file(const char* operation);
+    int give_up(const char* reason);
+    void note_progress(int bytes);
+    int stalled();
+
+    int32_t message_completed;
+    int64_t window_start_ms;
+    int64_t window_bytes;
+};

@@ -1,0 +1,512 @@
+#include "http/http_downloader.h"
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "testing/log_capture.h"
+#include "testing/nginx_server.h"
+#include "testing/sandbox.h"
+#include "testing/scripted_server.h"
+#include "testing/temp_directory.h"
+
+namespace {
+
+using script = scripted_server::script;
+
+const std::string error = "Error in kest_http_downloader::download(), ";
+const std::string fetch_failed = error + "http data fetch failed.\n";
+const std::string socket_left_open = "Error in ~kest_tcp_socket(), socket not closed.\n";
+
+// What the callbacks saw.
+struct sink {
+    std::string data;
+    std::vector<std::pair<int, int>> progress;
+    int accept = 1;
+
+    static int on_data(void* user, const char* bytes, int length) {
+        auto* s = static_cast<sink*>(user);
+        s->data.append(bytes, static_cast<size_t>(length));
+        return s->accept;
+    }
+    static void on_progress(void* user, int received, int total) {
+        static_cast<sink*>(user)->progress.emplace_back(received, total);
+    }
+};
+
+enum class mode { file, data_callback };
+
+std::unique_ptr<kest_http_downloader> downloader_for(int port, sink& s, mode m) {
+    auto d = std::make_unique<kest_http_downloader>();
+    d->user_data = &s;
+    d->progress_callback = sink::on_progress;
+    if (m == mode::data_callback) {
+        d->data_callback = sink::on_data;
+    }
+    EXPECT_EQ(d->set_connection("127.0.0.1", port, 0), 1);
+    return d;
+}
+
+std::string pattern(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+    }
+    return bytes;
+}
+
+std::string with_length(const std::string& body) {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+// --- Normal answers, from nginx ---
+
+TEST(HttpDownloader, FileModeWritesTheBodyAndReportsProgress) {
+    log_capture log;
+    temp_directory root, out;
+    const std::string body = pattern(100000);
+    write_file(root.file("client.bin"), body);
+    nginx_server server(root.path());
+    sink s;
+    {
+        auto d = downloader_for(server.port(), s, mode::file);
+        ASSERT_EQ(d->download("127.0.0.1", "/client.bin", out.file("download.tmp").c_str()), 1);
+        EXPECT_EQ(read_file(out.file("download.tmp")), body);
+        EXPECT_EQ(d->received, 100000);
+        EXPECT_EQ(d->total, 100000);
+        EXPECT_EQ(d->output_file, nullptr);
+    }
+    ASSERT_GE(s.progress.size(), 2u);
+    EXPECT_EQ(s.progress.front(), std::make_pair(0, 100000));
+    EXPECT_EQ(s.progress.back(), std::make_pair(100000, 100000));
+    EXPECT_EQ(log.text(), "");  // the exchange closed the connection itself
+    EXPECT_EQ(server.access_log(), "\"GET /client.bin HTTP/1.1\" 200 100000\n");
+}
+
+TEST(HttpDownloader, LargeFileStreamsToDisk) {
+    temp_directory root, out;
+    const std::string body = pattern(50 * 1024 * 1024);
+    write_file(root.file("big.bin"), body);
+    nginx_server server(root.path());
+    sink s;
+    auto d = downloader_for(server.port(), s, mode::file);
+    ASSERT_EQ(d->download("127.0.0.1", "/big.bin", out.file("big.bin").c_str()), 1);
+    EXPECT_TRUE(read_file(out.file("big.bin")) == body);
+    EXPECT_EQ(s.progress.back(),
+              std::make_pair(static_cast<int>(body.size()), static_cast<int>(body.size())));
+}
+
+TEST(HttpDownloader, ChunkedBodyThroughDataCallback) {
+    log_capture log;
+    temp_directory root;
+    const std::string body = pattern(30000);
+    write_file(root.file("page.txt"), body);
+    // With server-side includes on, nginx does not know the length and sends the body chunked.
+    nginx_server server(root.path(), 0, "ssi on; ssi_types *;");
+    sink s;
+    auto d = downloader_for(server.port(), s, mode::data_callback);
+    ASSERT_EQ(d->download("127.0.0.1", "/page.txt"), 1);
+    EXPECT_TRUE(s.data == body);
+    EXPECT_EQ(d->total, -1);
+    EXPECT_EQ(s.progress.front(), std::make_pair(0, -1));
+    EXPECT_EQ(s.progress.back(), std::make_pair(30000, -1));
+    EXPECT_EQ(log.text(), "");
+}
+
+TEST(HttpDownloader, NotFoundNeverTouchesTheFile) {
+    temp_directory root, out;
+    nginx_server server(root.path());
+    const std::string fresh = out.file("fresh.bin");
+    const std::string existing = out.file("existing.bin");
+    write_file(existing, "keep me");
+    for (const std::string& destination : {fresh, existing}) {
+        log_capture log;
+        sink s;
+        {
+            auto d = downloader_for(server.port(), s, mode::file);
+            EXPECT_EQ(d->download("127.0.0.1", "/missing.bin", destination.c_str()), 0);
+        }
+        EXPECT_EQ(log.text(),
+                  "Warning in kest_http_downloader::callback_message_received(), download failed for file '" +
+                      destination + "'.  Aborting download.\n" + fetch_failed + socket_left_open);
+        EXPECT_TRUE(s.progress.empty());
+    }
+    EXPECT_FALSE(file_exists(fresh));
+    EXPECT_EQ(read_file(existing), "keep me");
+}
+
+TEST(HttpDownloader, NotFoundInDataCallbackMode) {
+    log_capture log;
+    temp_directory root;
+    nginx_server server(root.path());
+    sink s;
+    {
+        auto d = downloader_for(server.port(), s, mode::data_callback);
+        EXPECT_EQ(d->download("127.0.0.1", "/missing.bin"), 0);
+    }
+    EXPECT_EQ(s.data, "");
+    EXPECT_EQ(
+        log.text(),
+        "Warning in kest_http_downloader::callback_message_received(), download failed in callback mode.\n" +
+            fetch_failed + socket_left_open);
+}
+
+TEST(HttpDownloader, DataCallbackRefusingTheFirstPieceAbandons) {
+    log_capture log;
+    temp_directory root;
+    write_file(root.file("m.gz"), pattern(20000));
+    nginx_server server(root.path());
+    sink s;
+    s.accept = 0;
+    auto d = downloader_for(server.port(), s, mode::data_callback);
+    EXPECT_EQ(d->download("127.0.0.1", "/m.gz"), 0);
+    EXPECT_GT(d->received, 0);
+    EXPECT_EQ(d->received, static_cast<int>(s.data.size()));  // the refused piece is counted
+    EXPECT_EQ(log.text(), fetch_failed);
+}
+
+// --- Misuse and connection failures ---
+
+TEST(HttpDownloader, ArgumentErrorsNeverConnect) {
+    scripted_server server(script().accept().read_request());
+    sink s;
+    struct {
+        const char* host;
+        const char* path;
+        const char* destination;
+        mode m;
+        std::string logged;
+    } cases[] = {
+        {nullptr, "/", "/tmp/x", mode::file, error + "NULL host.\n"},
+        {"h", nullptr, "/tmp/x", mode::file, error + "NULL path.\n"},
+        {"h", "/", nullptr, mode::file, error + "NULL destination file name.\n"},
+        {"h", "/", "/tmp/x", mode::data_callback,
+         error + "attempt to do file based download after setting data callback.\n"},
+        {"h", "/", nullptr, mode::file,
+         error + "NULL destination file name and NULL download data callback.\n"},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        const auto& c = cases[i];
+        log_capture log;
+        auto d = downloader_for(server.port(), s, c.m);
+        // The last case uses the data-callback form without a callback or destination.
+        int result = i == 4 ? d->download(c.host, c.path) : d->download(c.host, c.path, c.destination);
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(log.text(), c.logged);
+    }
+    EXPECT_FALSE(file_exists("/tmp/x"));
+    EXPECT_EQ(server.connections_accepted(), 0);
+}
+
+TEST(HttpDownloader, SetConnectionWithoutHost) {
+    log_capture log;
+    kest_http_downloader d;
+    EXPECT_EQ(d.set_connection(nullptr, 80, 0), 0);
+    EXPECT_EQ(log.text(), "Error in kest_http_downloader::set_connection(), NULL host name.\n");
+}
+
+TEST(HttpDownloader, RefusedPortIsConnectFailed) {
+    int port;
+    {
+        scripted_server closed_again{script()};
+        port = closed_again.port();
+    }
+    log_capture log;
+    sink s;
+    auto d = downloader_for(port, s, mode::data_callback);
+    EXPECT_EQ(d->download("127.0.0.1", "/"), 0);
+    EXPECT_EQ(log.text(), error + "connect failed.\n");
+}
+
+TEST(HttpDownloader, UnresolvedHostIsNeverConnected) {
+    // A connect to the all-zero address would reach this listener on the same machine.
+    scripted_server server(script().accept().read_request().send(with_length("bad")).close());
+    log_capture log;
+    kest_http_downloader d;
+    sink s;
+    d.data_callback = sink::on_data;
+    d.user_data = &s;
+    EXPECT_EQ(d.set_connection("no-such-host.invalid", server.port(), 0), 0);
+    EXPECT_EQ(d.download("no-such-host.invalid", "/"), 0);
+    EXPECT_EQ(log.text(), error + "connect failed.\n");
+    EXPECT_FALSE(server.wait_finished(300));
+    EXPECT_EQ(server.connections_accepted(), 0);
+}
+
+TEST(HttpDownloader, TxCallbackIsNeverUsed) {
+    log_capture log;
+    kest_http_downloader d;
+    char buffer[4];
+    EXPECT_EQ(kest_http_downloader::callback_content_body_get_tx_data(nullptr, &d, buffer, 4), -1);
+    EXPECT_EQ(
+        log.text(),
+        "Error in kest_http_downloader::callback_content_body_get_tx_data(), this callback should never be "
+        "invoked.\n");
+}
+
+TEST(HttpDownloader, DefaultLimits) {
+    kest_http_downloader d;
+    EXPECT_EQ(d.wait_ms, 5000);
+    EXPECT_EQ(d.stall_window_ms, 60000);
+    EXPECT_EQ(d.stall_min_bytes, 1024);
+    EXPECT_EQ(d.total, -1);
+    EXPECT_EQ(d.address.sin_addr.s_addr, 0u);
+}
+
+// --- Hostile and broken answers, from the scripted server ---
+
+TEST(HttpDownloader, SendsExactlyTheRequest) {
+    scripted_server server(script().accept().read_request().send(with_length("ok")).close());
+    sink s;
+    auto d = downloader_for(server.port(), s, mode::data_callback);
+    ASSERT_EQ(d->download("updates.example", "/downloads/a b\xe9.txt"), 1);
+    EXPECT_EQ(s.data, "ok");
+    ASSERT_TRUE(server.wait_finished());
+    EXPECT_EQ(server.requests(), std::vector<std::string>{"GET /downloads/a%20b%e9.txt HTTP/1.1\r\n"
+                                                          "Host: updates.example\r\n"
+                                                          "Content-Length: 0\r\n"
+                                                          "Accept-Encoding: identity\r\n"
+                                                          "Connection: close\r\n"
+                                                          "\r\n"});
+}
+
+TEST(HttpDownloader, EndOfStreamOutcomes) {
+    const std::string headers = "HTTP/1.1 200 OK\r\n";
+    const std::string cut_short =
+        error + "connection closed before the response was complete.  Deleting file.\n";
+    const char* gone = nullptr;
+    struct {
+        const char* name;
+        std::string response;
+        int result;
+        const char* on_disk;  // null: the destination must not exist
+        std::string logged;
+    } cases[] = {
+        {"body without length ends with the connection", headers + "\r\n" + pattern(20000), 1, nullptr, ""},
+        {"identity coding ends with the connection", headers + "Transfer-Encoding: identity\r\n\r\nall", 1,
+         "all", ""},
+        {"nothing at all", "", 0, gone, cut_short},
+        {"half a status line", "HTTP/1.1 20", 0, gone, cut_short},
+        {"headers without their end", headers + "Content-Length: 5\r\n", 0, gone, cut_short},
+        {"short of the announced length", with_length("hello world").substr(0, 45), 0, gone, cut_short},
+        {"inside a chunked body", headers + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n", 0, gone,
+         cut_short},
+        {"chunked, without a blank after the colon, with trailers",
+         headers + "Transfer-Encoding:chunked\r\n\r\n5\r\nhello\r\n0\r\nX-Sum: 5\r\n\r\n", 1, "hello", ""},
+        {"a second response in the same read is dropped",
+         with_length("hello") + with_length("world") + with_length("again"), 1, "hello", ""},
+        {"a redirection fails", "HTTP/1.1 302 Found\r\nLocation: /x\r\nContent-Length: 0\r\n\r\n", 0, gone,
+         "Warning in kest_http_downloader::callback_message_received(), download failed for file '%s'.  "
+         "Aborting "
+         "download.\n" +
+             fetch_failed + socket_left_open},
+        // A malformed body leaves the file as far as it was written.
+        {"chunk size beyond a signed 32-bit count",
+         headers + "Transfer-Encoding: chunked\r\n\r\nffffffff0\r\nab", 0, "",
+         fetch_failed + socket_left_open},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        temp_directory out;
+        const std::string destination = out.file("download.tmp");
+        std::string logged = c.logged;
+        if (logged.find("%s") != std::string::npos) {
+            logged.replace(logged.find("%s"), 2, destination);
+        }
+        // The server closes only after the client has read everything, so the client sees a clean end.
+        scripted_server server(script().accept().read_request().send(c.response).close());
+        log_capture log;
+        sink s;
+        auto d = downloader_for(server.port(), s, mode::file);
+        EXPECT_EQ(d->download("127.0.0.1", "/f", destination.c_str()), c.result);
+        // Closed before download returned, so everything is on disk already.
+        EXPECT_EQ(d->output_file, nullptr);
+        if (c.result == 1 && c.on_disk == nullptr) {
+            EXPECT_TRUE(read_file(destination) == pattern(20000));
+        } else if (c.on_disk != nullptr) {
+            EXPECT_EQ(read_file(destination), c.on_disk);
+        } else {
+            EXPECT_FALSE(file_exists(destination));
+        }
+        d.reset();
+        EXPECT_EQ(log.text(), logged);
+    }
+}
+
+TEST(HttpDownloader, CutShortInDataCallbackMode) {
+    scripted_server server(
+        script().accept().read_request().send(with_length("hello world").substr(0, 45)).close());
+    log_capture log;
+    sink s;
+    auto d = downloader_for(server.port(), s, mode::data_callback);
+    EXPECT_EQ(d->download("127.0.0.1", "/"), 0);
+    EXPECT_EQ(log.text(), error + "connection closed before the response was complete.\n");
+}
+
+TEST(HttpDownloader, ResetDuringTheBodyDeletesThePartialFile) {
+    const std::string start = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + pattern(5000);
+    for (mode m : {mode::file, mode::data_callback}) {
+        scripted_server server(script().accept().read_request().send(start).sleep(200).reset());
+        temp_directory out;
+        log_capture log;
+        sink s;
+        auto d = downloader_for(server.port(), s, m);
+        int result = m == mode::file ? d->download("127.0.0.1", "/f", out.file("partial.bin").c_str())
+                                     : d->download("127.0.0.1", "/f");
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(d->received, 5000);
+        EXPECT_FALSE(file_exists(out.file("partial.bin")));
+        EXPECT_EQ(log.text(), m == mode::file
+                                  ? error + "blocking read failed, unknown file state.  Deleting file.\n"
+                                  : error + "blocking read failed, not all bytes read.\n");
+    }
+}
+
+TEST(HttpDownloader, OversizedHeaderBlockFails) {
+    std::string response = "HTTP/1.1 200 OK\r\n";
+    for (int i = 0; i < 200; ++i) {
+        response += "Cookie: c" + std::to_string(i) + "=1\r\n";
+    }
+    scripted_server server(script().accept().read_request().send(response + "\r\n").close());
+    log_capture log;
+    sink s;
+    auto d = downloader_for(server.port(), s, mode::data_callback);
+    EXPECT_EQ(d->download("127.0.0.1", "/"), 0);
+    EXPECT_NE(log.text().find(fetch_failed), std::string::npos);
+}
+
+TEST(HttpDownloader, OutputFileThatCannotBeOpened) {
+    scripted_server server(script().accept().read_request().send(with_length("hello")).close());
+    log_capture log;
+    sink s;
+    {
+        auto d = downloader_for(server.port(), s, mode::file);
+        EXPECT_EQ(d->download("127.0.0.1", "/", "/tmp/no-such-directory/f.bin"), 0);
+    }
+    EXPECT_EQ(log.text(),
+              "Warning in kest_http_downloader::callback_message_received(), unable to open output file "
+              "'/tmp/no-such-directory/f.bin'.  Aborting download.\n" +
+                  fetch_failed + socket_left_open);
+}
+
+namespace {
+
+// Writes until the file system is full.
+void fill_disk(const std::string& path) {
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::string block(4096, 'f');
+    while (fwrite(block.data(), 1, block.size(), f) == block.size()) {
+    }
+    fclose(f);
+}
+
+}  // namespace
+
+TEST(HttpDownloader, FullDiskFailsTheDownload) {
+    if (!in_test_sandbox()) {
+        GTEST_SKIP() << "needs the private mount namespace";
+    }
+    struct {
+        const char* name;
+        bool full_before;
+        std::string body;
+        std::string logged;
+    } cases[] = {
+        // A write that does not fit fails at once.
+        {"write", false, pattern(200000),
+         "Warning in kest_http_downloader::callback_content_data_received(), unable to write all data to "
+         "disk.  "
+         "Bailing.\n"},
+        // A small body fits the stdio buffer; only the flush when the body is complete fails.
+        {"flush", true, "tiny",
+         "Warning in kest_http_downloader::callback_message_complete(), unable to write all data to disk.  "
+         "Bailing.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        temp_directory disk;
+        ASSERT_EQ(mount("tmpfs", disk.path().c_str(), "tmpfs", 0, "size=64k"), 0);
+        if (c.full_before) {
+            fill_disk(disk.path() + "/filler");
+        }
+        scripted_server server(script().accept().read_request().send(with_length(c.body)).close());
+        log_capture log;
+        sink s;
+        {
+            auto d = downloader_for(server.port(), s, mode::file);
+            EXPECT_EQ(d->download("127.0.0.1", "/", (disk.path() + "/f.bin").c_str()), 0);
+            EXPECT_EQ(d->output_file, nullptr);
+        }
+        EXPECT_EQ(log.text(), c.logged + fetch_failed + socket_left_open);
+        umount2(disk.path().c_str(), MNT_DETACH);
+    }
+}
+
+// --- Stalled servers ---
+
+struct stall_case {
+    const char* name;
+    script plan;
+    mode m;
+};
+
+TEST(HttpDownloader, StalledTransfersGiveUp) {
+    const std::string headers = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n";
+    stall_case cases[] = {
+        {"silent after the request", script().accept().read_request().stall(), mode::data_callback},
+        {"never reads the request", script().accept().stall(), mode::data_callback},
+        {"silent inside the body", script().accept().read_request().send(headers + "some").stall(),
+         mode::file},
+        {"dripping", script().accept().read_request().drip(headers + std::string(1000, 'x'), 20), mode::file},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        scripted_server server(c.plan);
+        temp_directory out;
+        log_capture log;
+        sink s;
+        auto d = downloader_for(server.port(), s, c.m);
+        d->wait_ms = 100;
+        d->stall_window_ms = 600;
+        auto start = std::chrono::steady_clock::now();
+        int result = c.m == mode::file ? d->download("127.0.0.1", "/", out.file("f.bin").c_str())
+                                       : d->download("127.0.0.1", "/");
+        double elapsed = seconds_since(start);
+        EXPECT_EQ(result, 0);
+        EXPECT_GE(elapsed, 0.6);
+        EXPECT_LT(elapsed, 3.0);
+        EXPECT_FALSE(file_exists(out.file("f.bin")));
+        EXPECT_EQ(log.text(), c.m == mode::file ? error + "transfer stalled, giving up.  Deleting file.\n"
+                                                : error + "transfer stalled, giving up.\n");
+    }
+}
+
+TEST(HttpDownloader, SlowButSteadyTransferCompletes) {
+    const std::string body = pattern(8000);
+    const std::string response = with_length(body);
+    script plan;
+    plan.accept().read_request();
+    for (size_t at = 0; at < response.size(); at += 1500) {
+        plan.send(response.substr(at, 1500)).sleep(150);
+    }
+    plan.close();
+    scripted_server server(plan);
+    sink s;
+    auto d = downloader_for(server.port(), s, mode::data_callback);
+    d->wait_ms = 100;
+    d->stall_window_ms = 400;
+    EXPECT_EQ(d->download("127.0.0.1", "/"), 1);
+    EXPECT_TRUE(s.data == body);
+}
