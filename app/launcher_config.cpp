@@ -64,6 +64,9 @@ void load_system_config_file() {
     bounded_string path;
     build_config_path(path, directory);
     debug_log_at(3, "load_system_config_file() - using core config file name '%s'.\n", path.c_str());
+    // The version is the one of this file: a file without one is rewritten.
+    free(stored_launcher_version);
+    stored_launcher_version = nullptr;
 
     FILE* file = fopen(path.c_str(), "rb");
     if (file == nullptr) {

@@ -69,6 +69,12 @@ TEST_F(LauncherConfig, ReadsNamesInAnyCaseAndSkipsWhatItDoesNotKnow) {
         "Warning in kest_xml_reader::pop_stack_entry() - popped tag 'LAUNCHER_CONFIG' did not match expected "
         "tag 'LAUNCHER_CONFIG format=\"x\"'.\n"
         "load_system_config_file() got unknown tag 'other'\n");
+
+    // The version read before does not count for a file without one.
+    write_file(path(), std::string(header_line) + "<launcher_config></launcher_config>\n");
+    load_system_config_file();
+    EXPECT_EQ(stored_launcher_version, nullptr);
+    EXPECT_EQ(read_file(path()), config_file("1"));
 }
 
 TEST_F(LauncherConfig, FilesWithoutThisVersionAreRewrittenWithTheirValue) {
@@ -93,8 +99,6 @@ TEST_F(LauncherConfig, FilesWithoutThisVersionAreRewrittenWithTheirValue) {
     for (const auto& c : cases) {
         write_file(path(), c.content);
         beta_test_enable = 0;
-        free(stored_launcher_version);
-        stored_launcher_version = nullptr;
         log_capture log;
         load_system_config_file();
         EXPECT_EQ(get_beta_test_enable(), c.beta) << c.content;
