@@ -16,7 +16,8 @@ namespace {
 const char log_path[] = "/tmp/varnholt_tessar_launcher.txt";
 
 std::string config_file(int beta, const char* version = "1.095-gtk-rc5") {
-    return std::string("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<launcher_config>\n  <launcher_version>") +
+    return std::string(
+               "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<launcher_config>\n  <launcher_version>") +
            version + "</launcher_version>\n  <beta_test_enable>" + std::to_string(beta) +
            "</beta_test_enable>\n</launcher_config>\n\n";
 }
@@ -85,7 +86,8 @@ TEST_F(Startup, NoArgumentsLogsOnlyTheProgramName) {
     std::string dir = home_.file(".Varnholt");
     EXPECT_EQ(r.out, "config_directory=" + dir + "\nlocal_manifest_path=" + dir +
                          "/executables/update_manifest.lst\nexecutables_dir=" + dir +
-                         "/executables\ncrash_detect_path=" + dir + "/bootname.txt\nverbose_printing=0\n"
+                         "/executables\ncrash_detect_path=" + dir +
+                         "/bootname.txt\nverbose_printing=0\n"
                          "beta_test_enable=0\n");
 }
 
@@ -187,8 +189,10 @@ TEST_F(Startup, BetaOptionsSaveOnlyWhenTheModeChanges) {
         unlink(log_path);
         process_result r = start(c.arguments, {"VARNHOLT_PROBE_LOG_LEVEL=3"});
         EXPECT_EQ(r.exit_status, 0) << label;
-        EXPECT_NE(r.out.find("beta_test_enable=" + std::to_string(c.beta) + "\n"), std::string::npos) << label;
-        EXPECT_EQ(count_of(log(), "Saving system config to file '" + config_path() + "'.\n"), c.saves) << label;
+        EXPECT_NE(r.out.find("beta_test_enable=" + std::to_string(c.beta) + "\n"), std::string::npos)
+            << label;
+        EXPECT_EQ(count_of(log(), "Saving system config to file '" + config_path() + "'.\n"), c.saves)
+            << label;
         EXPECT_EQ(read_file(config_path()), c.written) << label;
         if (c.saves == 0) {
             EXPECT_EQ(inode_of(config_path()), before) << label;  // not even rewritten in place
