@@ -7,6 +7,7 @@
 #include "app/argument_text.h"
 #include "app/launcher_config.h"
 #include "app/launcher_state.h"
+#include "net/ssl_startup.h"
 #include "support/config_directory.h"
 #include "support/debug_log.h"
 #include "support/text_utils.h"
@@ -57,6 +58,11 @@ void launcher_start_up(int argc, char** argv) {
 
     // A peer that closes a connection must not kill the process: writes then fail with EPIPE instead.
     signal(SIGPIPE, SIG_IGN);
+
+    if (!kest_ssl_startup()) {
+        debug_log_at(1, "Boot failed, SSL startup is broken.\n");
+        exit(1);
+    }
 
     if (!kest_client_set_up_config_directory("Varnholt")) {
         debug_log_at(1, "Boot failed, unable to get at system config directory.\n");
