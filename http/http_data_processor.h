@@ -153,6 +153,8 @@ struct kest_http_data_processor_oline {
     int process_chunked_body(const char* data, int n);
     int deliver_body(const char* data, int n);
     int complete_message();
+    // Tells the owner to close the connection and forgets that it was to be closed.
+    void release_connection();
     void end_exchange();
     int parse_header_value(const char* name, const char* value, const char* text);
     void parse_incoming_cookies(const char* value, const char* text);

@@ -173,13 +173,7 @@ int kest_http_data_processor_oline::get_tx_data(char* dest, int size) {
         return tx_queue.read_block(dest, size);
     }
     if (close_after_send) {
-        if (close_connection != nullptr) {
-            close_connection(this, user_data);
-        }
-        close_after_send = 0;
-        close_after_message = 0;
-        request_close = 0;
-        in_message = 0;
+        release_connection();
     }
     if (done) {
         failed = 1;

@@ -367,6 +367,11 @@ int kest_http_data_processor_oline::complete_message() {
 
 // The connection closes now; whatever else arrives on it is dropped.
 void kest_http_data_processor_oline::end_exchange() {
+    release_connection();
+    done = 1;
+}
+
+void kest_http_data_processor_oline::release_connection() {
     if (close_connection != nullptr) {
         close_connection(this, user_data);
     }
@@ -374,7 +379,6 @@ void kest_http_data_processor_oline::end_exchange() {
     close_after_message = 0;
     request_close = 0;
     in_message = 0;
-    done = 1;
 }
 
 void kest_http_data_processor_oline::reset_message_fields() {
