@@ -13,7 +13,6 @@ namespace {
 
 // One buffer serves both directions: the request goes out through it and the response comes in.
 constexpr int block_size = 8192;
-constexpr size_t output_buffer_size = 64 * 1024;
 
 int64_t monotonic_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -293,9 +292,12 @@ int kest_http_downloader::callback_message_received(kest_http_data_processor_oli
             }
             d->output_file = fopen(d->destination.c_str(), "wb");
             if (d->output_file != nullptr) {
-                // Pieces arrive in blocks of up to 8192 bytes, seldom aligned with stdio's own buffer,
-                // which would then write most of them in two system calls.
-                setvbuf(d->output_file, nullptr, _IOFBF, output_buffer_size);
+                // Pieces arrive in blocks of up to 8192 bytes, seldom aligned with stdio's own 4096-byte
+                // buffer, which would then write most of them in two system calls.
+                if (!d->output_buffer) {
+                    d->output_buffer.reset(new char[output_buffer_size]);
+                }
+                setvbuf(d->output_file, d->output_buffer.get(), _IOFBF, output_buffer_size);
             }
             if (d->output_file == nullptr) {
                 debug_log_line(

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 #include "http/http_data_processor.h"
 #include "net/tcp_socket.h"
@@ -78,6 +79,9 @@ class kest_http_downloader {
     void note_progress(int bytes);
     int stalled();
 
+    // The output file's stdio buffer, which must outlive the open file.
+    static constexpr size_t output_buffer_size = 64 * 1024;
+    std::unique_ptr<char[]> output_buffer;
     int32_t message_completed;
     int64_t window_start_ms;
     int64_t window_bytes;
