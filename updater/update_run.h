@@ -1,0 +1,53 @@
+// The update run: fetch the remote manifest, compare it with the local one, download and install what
+// the selection rule picks, and report on standard output, to the window and to the debug log. It runs
+// on the "executable updater" worker thread; the launcher hands it everything through one job.
+#pragma once
+
+#include <ctime>
+
+#include <atomic>
+
+#include "updater/update_progress.h"
+
+// The download root on the update server and the remote manifest's file name under it.
+extern const char update_download_root[];         // "/downloads/tessar_v3"
+extern const char update_remote_manifest_list[];  // "manifest_linux32_executables.txt.gz"
+
+// What one run reads besides its paths. Every pointer may be null: no window, quiet, beta mode off,
+// the system clock.
+struct update_run_options {
+    update_progress_sink* window;     // told the percentage, on the worker thread
+    const std::atomic<int>* verbose;  // -v: read throughout the run
+    int (*beta_test_enabled)();       // read during the selection (the window may toggle it meanwhile)
+    time_t (*clock)();                // whole seconds, for the once-a-second percentage line
+};
+
+// Runs one update. 0 when it was abandoned before any file could be considered (remote manifest,
+// destination or temporary file unusable), 1 otherwise. Ends the whole process with status 1 when the
+// local manifest cannot be saved.
+int run_executable_updater(const update_run_options& options, const char* host, const char* root,
+                           const char* list, const char* manifest, const char* destination,
+                           const char* temporary);
+
+// The worker's argument, filled in by the launcher. The worker reads the job when it starts and never
+// touches it again after it has set *finished, so the launcher may fill the same object for the next run
+// as soon as it sees *finished == 1. The texts and the atomics must outlive the worker.
+struct executable_updater_job {
+    update_progress_sink* window;     // the launcher window; may be null
+    const char* host;                 // the update server
+    const char* local_manifest;       // local_manifest_path
+    const char* destination;          // executables_dir
+    int (*beta_test_enabled)();       // get_beta_test_enable
+    const std::atomic<int>* verbose;  // &verbose_printing
+    // &updater_lock_fd. The worker takes the descriptor it will release from here when it starts and
+    // never writes the variable: afterwards it still holds the number of the closed descriptor.
+    const std::atomic<int>* lock_fd;
+    int (*release_lock)(int fd);  // release_updater_lock
+    std::atomic<int>* finished;   // &updater_finished
+};
+
+// The worker entry, for kest_thread_create("executable updater", executable_updater_thread, &job).
+// Builds <config directory>/executables/download.tmp, runs the update, releases the lock it was started
+// with, and only then sets *finished to 1, so no boot and no new run can begin while the lock is held.
+// Returns 0.
+int executable_updater_thread(void* job);
