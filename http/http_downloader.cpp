@@ -39,6 +39,7 @@ kest_http_downloader::kest_http_downloader()
       wait_ms(default_wait_ms),
       stall_window_ms(default_stall_window_ms),
       stall_min_bytes(default_stall_min_bytes),
+      max_body_bytes(-1),
       message_completed(0),
       window_start_ms(0),
       window_bytes(0) {}
@@ -328,6 +329,14 @@ int kest_http_downloader::callback_content_data_received(kest_http_data_processo
     }
     if (d->received == 0 && d->progress_callback != nullptr) {
         d->progress_callback(d->user_data, 0, d->total);
+    }
+    if (d->max_body_bytes >= 0 && d->received + static_cast<int64_t>(length) > d->max_body_bytes) {
+        debug_log_line(
+            1,
+            "Warning in kest_http_downloader::callback_content_data_received(), body longer than %lld "
+            "bytes.  Bailing.",
+            static_cast<long long>(d->max_body_bytes));
+        return 0;
     }
     int r = 1;
     if (d->data_callback != nullptr) {

@@ -69,6 +69,8 @@ class kest_http_downloader {
     int32_t wait_ms;
     int32_t stall_window_ms;
     int32_t stall_min_bytes;
+    // The most body bytes accepted; a piece that would pass it abandons the download. Negative: no limit.
+    int64_t max_body_bytes;
 
   private:
     int send_request(kest_http_data_processor_oline& processor, char* buffer, int size);

@@ -176,6 +176,38 @@ TEST(HttpDownloader, DataCallbackRefusingTheFirstPieceAbandons) {
     EXPECT_EQ(log.text(), fetch_failed);
 }
 
+TEST(HttpDownloader, BodyByteLimit) {
+    const std::string body = pattern(20000);
+    struct {
+        int64_t limit;
+        int result;
+        std::string logged;
+    } cases[] = {
+        {20000, 1, ""},
+        {19999, 0,
+         "Warning in kest_http_downloader::callback_content_data_received(), body longer than 19999 bytes.  "
+         "Bailing.\n" + fetch_failed + socket_left_open},
+        {0, 0,
+         "Warning in kest_http_downloader::callback_content_data_received(), body longer than 0 bytes.  "
+         "Bailing.\n" + fetch_failed + socket_left_open},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.limit);
+        temp_directory root, out;
+        write_file(root.file("client.bin"), body);
+        nginx_server server(root.path());
+        log_capture log;
+        sink s;
+        {
+            auto d = downloader_for(server.port(), s, mode::file);
+            d->max_body_bytes = c.limit;
+            EXPECT_EQ(d->download("127.0.0.1", "/client.bin", out.file("download.tmp").c_str()), c.result);
+            EXPECT_LE(d->received, c.limit);
+        }
+        EXPECT_EQ(log.text(), c.logged);
+    }
+}
+
 // --- Misuse and connection failures ---
 
 TEST(HttpDownloader, ArgumentErrorsNeverConnect) {
