@@ -11,3 +11,4 @@ std::atomic<int> verbose_printing{0};
 std::atomic<int> updater_lock_fd{-1};
 std::atomic<int> updater_started{0};
 std::atomic<int> updater_finished{0};
+std::atomic<int> updater_lock_unusable{0};

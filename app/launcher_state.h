@@ -17,3 +17,6 @@ extern std::atomic<int> verbose_printing;  // -v: more console output from the u
 extern std::atomic<int> updater_lock_fd;   // the updater lock's descriptor, -1 when the last attempt failed
 extern std::atomic<int> updater_started;   // 1 once a worker was created; never reset
 extern std::atomic<int> updater_finished;  // cleared before each worker starts; set when its run is over
+// 1 when the latest lock attempt failed for another reason than a lock held by another launcher: the
+// update run is then skipped and the launcher boots what is installed.
+extern std::atomic<int> updater_lock_unusable;

@@ -1,0 +1,65 @@
+#include "app/updater_start.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "app/launcher_state.h"
+#include "app/startup.h"
+#include "app/updater_lock.h"
+#include "support/debug_log.h"
+
+namespace {
+
+// try_updater_lock() reports a failed open and a refused lock alike; EACCES from open means a file we
+// may not use, not a lock held by someone else. Opening again tells them apart. Closing this second
+// descriptor drops no lock of ours: the lock attempt failed, so this process holds none on the file.
+bool lock_file_opens(const char* path, int* cause) {
+    int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        *cause = errno;
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
+// FIXME: stands in for the update run's worker until it is wired: finishes at once.
+int placeholder_update_worker(void*) {
+    updater_finished = 1;
+    release_updater_lock(updater_lock_fd);
+    return 0;
+}
+
+}  // namespace
+
+lock_attempt take_updater_lock() {
+    const char* path = lock_file_path.c_str();
+    int fd = try_updater_lock(path);
+    updater_lock_fd = fd;
+    if (fd >= 0) {
+        updater_lock_unusable = 0;
+        return lock_attempt::taken;
+    }
+    int cause = errno;
+    if ((cause == EACCES || cause == EAGAIN) && lock_file_opens(path, &cause)) {
+        updater_lock_unusable = 0;
+        return lock_attempt::held_elsewhere;
+    }
+    char text[256];
+    debug_log_at(1, "Error in take_updater_lock(), unable to lock file '%s': %s.  Skipping the update.\n",
+                 path, strerror_r(cause, text, sizeof text));
+    updater_lock_unusable = 1;
+    updater_finished = 1;
+    return lock_attempt::unusable;
+}
+
+int update_run_going() {
+    return updater_started == 1 && updater_finished == 0 ? 1 : 0;
+}
+
+void start_update_run(update_progress_sink* sink) {
+    start_executable_updater(placeholder_update_worker, sink);
+}
