@@ -1,0 +1,201 @@
+#include "updater/remote_manifest_fetch.h"
+
+#include <cstring>
+
+#include "http/http_downloader.h"
+#include "support/debug_log.h"
+
+namespace {
+
+constexpr int update_server_port = 80;
+// 15: a 32 KiB window; +32: a zlib or a gzip header, whichever comes.
+constexpr int window_bits_any_header = 15 + 32;
+const char line_label[] = "downloaded data";
+
+http_fetch_remote_manifest_data* owner(void* user) {
+    return static_cast<http_fetch_remote_manifest_data*>(user);
+}
+
+}  // namespace
+
+http_fetch_remote_manifest_data::http_fetch_remote_manifest_data()
+    : line_length(0),
+      records(nullptr),
+      records_tail(&records),
+      record_count(0),
+      inflate_stream{},
+      progress_user(nullptr),
+      progress_callback(nullptr),
+      max_inflated_bytes(default_max_inflated_bytes),
+      max_records(default_max_records),
+      wait_ms(kest_http_downloader::default_wait_ms),
+      stall_window_ms(kest_http_downloader::default_stall_window_ms),
+      inflated_bytes(0),
+      stream_started(0),
+      stream_ended(0) {
+    line[0] = '\0';
+}
+
+http_fetch_remote_manifest_data::~http_fetch_remote_manifest_data() {
+    free_records();
+}
+
+void http_fetch_remote_manifest_data::free_records() {
+    while (records != nullptr) {
+        manifest_entry* next = records->next;
+        delete records;
+        records = next;
+    }
+    records_tail = &records;
+    record_count = 0;
+}
+
+int http_fetch_remote_manifest_data::fetch_manifest(const char* host, const char* path) {
+    free_records();
+    line_length = 0;
+    line[0] = '\0';
+    inflated_bytes = 0;
+    stream_started = 0;
+    stream_ended = 0;
+    inflate_stream = z_stream{};
+    if (inflateInit2(&inflate_stream, window_bits_any_header) != Z_OK) {
+        return -1;
+    }
+
+    int ok;
+    {
+        kest_http_downloader downloader;
+        downloader.data_callback = download_data_callback;
+        downloader.progress_callback = [](void* user, int received, int expected) {
+            download_progress_callback(user, received, expected);
+        };
+        downloader.user_data = this;
+        downloader.wait_ms = wait_ms;
+        downloader.stall_window_ms = stall_window_ms;
+        downloader.set_connection(host, update_server_port, 0);
+        ok = downloader.download(host, path);
+    }
+    inflateEnd(&inflate_stream);
+
+    // A complete response can still hold a cut stream (a server that stored half a file): the records of
+    // its complete lines would pass for the whole manifest.
+    if (ok && stream_started && !stream_ended) {
+        debug_log_line(1,
+                       "Error in http_fetch_remote_manifest_data::fetch_manifest(), the compressed manifest "
+                       "ends before its stream does.");
+        ok = 0;
+    }
+    if (!ok) {
+        free_records();
+        return -1;
+    }
+    return record_count;
+}
+
+int http_fetch_remote_manifest_data::download_data_callback(void* user, const char* data, int length) {
+    http_fetch_remote_manifest_data* self = owner(user);
+    if (self->stream_ended) {
+        return 1;  // bytes after the end of the compressed stream are not part of the manifest
+    }
+    z_stream& stream = self->inflate_stream;
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+    stream.avail_in = static_cast<uInt>(length);
+    self->stream_started = 1;
+    char window[inflate_window_bytes];
+    for (;;) {
+        stream.next_out = reinterpret_cast<Bytef*>(window);
+        stream.avail_out = sizeof window;
+        int z = inflate(&stream, Z_NO_FLUSH);
+        if (z == Z_BUF_ERROR) {
+            return 1;  // the piece is used up
+        }
+        if (z != Z_OK && z != Z_STREAM_END) {
+            debug_log_line(
+                1,
+                "Error in http_fetch_remote_manifest_data::download_data_callback(), ZLip inflate failed?");
+            return 0;
+        }
+        int produced = static_cast<int>(sizeof window - stream.avail_out);
+        self->inflated_bytes += produced;
+        if (self->inflated_bytes > self->max_inflated_bytes) {
+            debug_log_line(1,
+                           "Error in http_fetch_remote_manifest_data::download_data_callback(), more than "
+                           "%lld bytes of inflated text, giving up.",
+                           static_cast<long long>(self->max_inflated_bytes));
+            return 0;
+        }
+        if (produced > 0 && !self->take_inflated_text(window, produced)) {
+            return 0;
+        }
+        if (z == Z_STREAM_END) {
+            self->stream_ended = 1;
+            return self->end_of_text();
+        }
+        if (stream.avail_in == 0 && stream.avail_out > 0) {
+            return 1;  // all the output this input gives is out
+        }
+    }
+}
+
+int http_fetch_remote_manifest_data::download_progress_callback(void* user, int received, int expected) {
+    http_fetch_remote_manifest_data* self = owner(user);
+    if (self->progress_callback == nullptr) {
+        return 0;
+    }
+    return self->progress_callback(self->progress_user, received, expected);
+}
+
+int http_fetch_remote_manifest_data::take_inflated_text(const char* bytes, int length) {
+    const char* end = bytes + length;
+    while (bytes < end) {
+        const char* line_feed =
+            static_cast<const char*>(memchr(bytes, '\n', static_cast<size_t>(end - bytes)));
+        const char* piece_end = line_feed != nullptr ? line_feed : end;
+        size_t room = static_cast<size_t>(line_capacity - 1 - line_length);
+        size_t piece = static_cast<size_t>(piece_end - bytes);
+        size_t kept = piece < room ? piece : room;
+        memcpy(line + line_length, bytes, kept);
+        line_length += static_cast<int32_t>(kept);
+        line[line_length] = '\0';
+        if (line_feed == nullptr) {
+            return 1;  // the line goes on in the next piece
+        }
+        bytes = line_feed + 1;
+
+        if (line_length > 0 && line[line_length - 1] == '\r') {
+            line[--line_length] = '\0';
+        }
+        manifest_entry* entry = nullptr;
+        int parsed = parse_manifest_line(line_label, line, &entry);
+        line_length = 0;
+        line[0] = '\0';
+        if (!parsed) {
+            free_records();
+            return 0;
+        }
+        if (entry == nullptr) {
+            continue;
+        }
+        if (record_count >= max_records) {
+            delete entry;
+            free_records();
+            debug_log_line(1,
+                           "Error in http_fetch_remote_manifest_data::take_inflated_text(), more than %d "
+                           "records, giving up.",
+                           static_cast<int>(max_records));
+            return 0;
+        }
+        *records_tail = entry;
+        records_tail = &entry->next;
+        ++record_count;
+    }
+    return 1;
+}
+
+// The text is complete: a last line without its line feed is a line too.
+int http_fetch_remote_manifest_data::end_of_text() {
+    if (line_length == 0) {
+        return 1;
+    }
+    return take_inflated_text("\n", 1);
+}

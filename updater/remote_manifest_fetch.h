@@ -1,0 +1,67 @@
+// Downloads the compressed remote manifest and turns it into records while it arrives: the body goes
+// from the downloader's data callback into the inflater, the inflated text is cut into lines and each
+// line is parsed with the manifest line parser. Nothing is written to disk.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstdint>
+
+#include "updater/file_manifest.h"
+
+class http_fetch_remote_manifest_data {
+  public:
+    // Told (0, expected) before the first piece and (received, expected) after each; expected is -1 when
+    // no length was announced. The result is passed back to the downloader, which ignores it.
+    using progress_callback_type = int (*)(void* user, int received, int expected);
+
+    static constexpr int32_t line_capacity = 6000;
+    static constexpr int32_t inflate_window_bytes = 65536;
+    // Nothing a server sends may grow without bound: more inflated text, or more records, fails the fetch.
+    static constexpr int64_t default_max_inflated_bytes = 256 * 1024 * 1024;
+    static constexpr int32_t default_max_records = 1000000;
+
+    http_fetch_remote_manifest_data();
+    ~http_fetch_remote_manifest_data();  // frees the records
+    http_fetch_remote_manifest_data(const http_fetch_remote_manifest_data&) = delete;
+    http_fetch_remote_manifest_data& operator=(const http_fetch_remote_manifest_data&) = delete;
+
+    // GETs `path` from port 80 of `host` without TLS. The number of records (>= 0) when the response was
+    // complete, its compressed stream (if any byte of it arrived) had ended and every line parsed; -1
+    // otherwise, and then no record is held. An empty body is 0 records.
+    int fetch_manifest(const char* host, const char* path);
+
+    // The downloader's callbacks; `user` is this object.
+    static int download_data_callback(void* user, const char* data, int length);
+    static int download_progress_callback(void* user, int received, int expected);
+
+    // Cuts inflated text into lines and parses each complete one (one trailing carriage return dropped).
+    // 1, or 0 after a bad line or too many records: the records are then freed and the rest is not read.
+    int take_inflated_text(const char* bytes, int length);
+
+    // The inflated line being collected: at most line_capacity - 1 bytes are kept, the rest is dropped.
+    char line[line_capacity];
+    int32_t line_length;
+    // The records in text order; owned by this object.
+    manifest_entry* records;
+    manifest_entry** records_tail;
+    int32_t record_count;
+    z_stream inflate_stream;
+    void* progress_user;
+    progress_callback_type progress_callback;
+
+    int64_t max_inflated_bytes;
+    int32_t max_records;
+    // Copied into the downloader; tests shorten them.
+    int32_t wait_ms;
+    int32_t stall_window_ms;
+
+  private:
+    void free_records();
+    int end_of_text();
+
+    int64_t inflated_bytes;
+    int32_t stream_started;
+    int32_t stream_ended;
+    int32_t text_failed;
+};
