@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -67,6 +68,15 @@ void update_server::put_file(const std::string& name, const std::string& content
 
 void update_server::start(const std::string& server_directives) {
     nginx_ = std::make_unique<nginx_server>(docroot_.path(), 80, server_directives);
+}
+
+std::string update_server::access_log(size_t lines) const {
+    std::string log = nginx_->access_log();
+    for (int i = 0; i < 500 && static_cast<size_t>(std::count(log.begin(), log.end(), '\n')) < lines; ++i) {
+        usleep(10000);
+        log = nginx_->access_log();
+    }
+    return log;
 }
 
 console_capture::console_capture() {

@@ -27,7 +27,8 @@ class update_server {
     // Stores a client file under the download root; `name` may hold directories.
     void put_file(const std::string& name, const std::string& content);
     void start(const std::string& server_directives = "");
-    std::string access_log() const { return nginx_->access_log(); }
+    // nginx's access log once it holds `lines` lines (it logs a request after its response), or after 5 s.
+    std::string access_log(size_t lines = 0) const;
     const temp_directory& docroot() const { return docroot_; }
 
   private:
