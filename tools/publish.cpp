@@ -1,0 +1,191 @@
+#include "tools/publish.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/file_system.h"
+#include "tools/publish_descriptor.h"
+#include "tools/publish_manifest.h"
+#include "tools/publish_names.h"
+#include "tools/publish_report.h"
+#include "tools/publish_source.h"
+#include "tools/publish_stage.h"
+#include "updater/update_run.h"
+
+namespace {
+
+bool is_beta_name(const std::string& name) {
+    return name.find("beta") != std::string::npos;
+}
+
+// The launcher fetches the first record of each kind when it is out of date, and boot selection starts
+// the greatest name: the records go greatest name first, compared byte by byte like strcmp.
+void sort_greatest_first(std::vector<source_file>& files) {
+    std::sort(files.begin(), files.end(), [](const source_file& a, const source_file& b) {
+        return strcmp(a.name.c_str(), b.name.c_str()) > 0;
+    });
+}
+
+std::string without_trailing_slashes(const char* path) {
+    std::string text = path;
+    while (text.size() > 1 && text.back() == '/') {
+        text.pop_back();
+    }
+    return text == "/" ? "" : text;
+}
+
+directory_identity identity_of(const struct stat& status) {
+    return directory_identity{status.st_dev, status.st_ino};
+}
+
+// Makes the renames of the published files durable before the manifest names them.
+void sync_directories(const std::vector<std::unique_ptr<staged_copy>>& copies) {
+    std::set<std::string> directories;
+    for (const auto& copy : copies) {
+        directories.insert(copy->target().substr(0, copy->target().rfind('/')));
+    }
+    for (const std::string& directory : directories) {
+        int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            fsync(fd);
+            close(fd);
+        }
+    }
+}
+
+// Creates and locks the publication directory into `lock`, so that two publications never mix.
+int open_publication_directory(const std::string& directory, owned_descriptor& lock) {
+    bounded_string failed;
+    if (!kest_recursive_mkdir((directory + "/").c_str(), 0755, &failed)) {
+        publish_report("cannot create directory '%s': %s", failed.c_str(), strerror(errno));
+        return 0;
+    }
+    lock.fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (lock.fd < 0) {
+        publish_report("cannot open output directory '%s': %s", directory.c_str(), strerror(errno));
+        return 0;
+    }
+    if (flock(lock.fd, LOCK_EX | LOCK_NB) != 0) {
+        publish_report(
+            "cannot lock output directory '%s': %s", directory.c_str(),
+            errno == EWOULDBLOCK ? "another varnholt-publish is publishing there" : strerror(errno));
+        return 0;
+    }
+    return 1;
+}
+
+int stage_all(const char* source, const std::string& publication, const std::vector<source_file>& files,
+              std::vector<std::unique_ptr<staged_copy>>& copies) {
+    for (const source_file& file : files) {
+        copies.push_back(std::make_unique<staged_copy>());
+        if (!copies.back()->stage(source, publication, file.name)) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+void print_summary(const std::string& publication, const std::vector<published_record>& records) {
+    long long bytes = 0;
+    const char* first_plain = nullptr;
+    const char* first_beta = nullptr;
+    for (const published_record& record : records) {
+        bytes += record.size;
+        const char*& first = is_beta_name(record.name) ? first_beta : first_plain;
+        if (first == nullptr) {
+            first = record.name.c_str();
+        }
+    }
+    printf("Published %zu %s (%lld bytes) to %s\n", records.size(), records.size() == 1 ? "file" : "files",
+           bytes, publication.c_str());
+    // A new installation fetches only the first record of each kind: the operator should see which.
+    if (first_plain != nullptr) {
+        printf("First plain record: '%s'\n", printable_name(first_plain).c_str());
+    }
+    if (first_beta != nullptr) {
+        printf("First beta record: '%s'\n", printable_name(first_beta).c_str());
+    }
+}
+
+int publish(const char* source, const char* output) {
+    std::string publication = without_trailing_slashes(output) + update_download_root;
+    struct stat source_status;
+    bool found = stat(source, &source_status) == 0;
+    if (!found || !S_ISDIR(source_status.st_mode)) {
+        int cause = found ? ENOTDIR : errno;
+        publish_report("cannot read source directory '%s': %s", source, strerror(cause));
+        return 0;
+    }
+    // The output may already exist inside the source (publish . ./out): the walk must not enter it.
+    std::vector<directory_identity> excluded;
+    struct stat status;
+    if (stat(output, &status) == 0) {
+        if (status.st_dev == source_status.st_dev && status.st_ino == source_status.st_ino) {
+            publish_report("SOURCE_DIR and OUTPUT_DIR are the same directory");
+            return 0;
+        }
+        excluded.push_back(identity_of(status));
+        if (stat(publication.c_str(), &status) == 0) {
+            excluded.push_back(identity_of(status));
+        }
+    }
+    std::vector<source_file> files;
+    if (!collect_source_files(source, excluded, files)) {
+        return 0;
+    }
+    if (files.empty()) {
+        publish_report("no files to publish in '%s'", source);
+        return 0;
+    }
+    if (report_unpublishable_files(files) > 0) {
+        return 0;
+    }
+    owned_descriptor lock;  // holds the lock until the publication ends
+    if (!open_publication_directory(publication, lock)) {
+        return 0;
+    }
+    sort_greatest_first(files);
+    std::vector<std::unique_ptr<staged_copy>> copies;
+    if (!stage_all(source, publication, files, copies)) {
+        return 0;
+    }
+    std::vector<published_record> records;
+    for (const auto& copy : copies) {
+        records.push_back(published_record{copy->name(), copy->hash(), copy->size()});
+    }
+    // Every file is whole beside its target now; from here on only renames remain.
+    for (const auto& copy : copies) {
+        if (!copy->commit()) {
+            publish_report("the publication is incomplete: clients still get the old manifest");
+            return -1;
+        }
+    }
+    sync_directories(copies);
+    if (!write_remote_manifest(publication + "/" + update_remote_manifest_list, records)) {
+        publish_report("the publication is incomplete: clients still get the old manifest");
+        return -1;
+    }
+    print_summary(publication, records);
+    return 1;
+}
+
+}  // namespace
+
+int publish_client_files(const char* source, const char* output) {
+    int result = publish(source, output);
+    if (result == 0) {
+        publish_report("nothing was published");
+    }
+    return result == 1 ? 0 : 1;
+}
