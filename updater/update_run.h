@@ -19,7 +19,7 @@ struct update_run_options {
     update_progress_sink* window;     // told the percentage, on the worker thread
     const std::atomic<int>* verbose;  // -v: read throughout the run
     int (*beta_test_enabled)();       // read during the selection (the window may toggle it meanwhile)
-    time_t (*clock)();                // whole seconds, for the once-a-second percentage line
+    time_t (*clock_seconds)();        // whole seconds, for the once-a-second percentage line
 };
 
 // Runs one update. 0 when it was abandoned before any file could be considered (remote manifest,
