@@ -363,6 +363,40 @@ TEST_F(Publish, RefusedNamesFailTheRunAndKeepTheOlderPublication) {
     EXPECT_NE(both.err.find("cannot publish 'a#b'"), std::string::npos) << "every refused file is named";
 }
 
+// Run as an unprivileged user, for whom permission bits count.
+TEST_F(Publish, UnreadableSourceEntriesFailTheRunAndKeepTheOlderPublication) {
+    ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+    add("client-1", "one");
+    ASSERT_EQ(publish().exit_status, 0);
+    const std::string old_manifest = manifest_bytes();
+    ASSERT_EQ(chmod(publication().c_str(), 0777), 0);
+    add("client-1", "one, changed");
+    struct {
+        std::string path;
+        bool directory;
+        std::string message;
+    } cases[] = {
+        {source() + "/locked", true, "cannot read directory '" + source() + "/locked': Permission denied"},
+        {source() + "/secret", false, "cannot read '" + source() + "/secret': Permission denied"},
+    };
+    for (const auto& c : cases) {
+        if (c.directory) {
+            ASSERT_EQ(mkdir(c.path.c_str(), 0), 0);
+        } else {
+            write_file(c.path, "secret", 0);
+        }
+        process_result result = run_process({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                             "--clear-groups", publisher(), source(), output()});
+        EXPECT_EQ(result.exit_status, 1) << c.path;
+        EXPECT_EQ(result.err,
+                  "varnholt-publish: " + c.message + "\nvarnholt-publish: nothing was published\n");
+        EXPECT_EQ(manifest_bytes(), old_manifest);
+        EXPECT_EQ(read_file(published("client-1")), "one");
+        EXPECT_EQ(leftover_temporaries(publication()), std::vector<std::string>{});
+        ASSERT_EQ(c.directory ? rmdir(c.path.c_str()) : unlink(c.path.c_str()), 0);
+    }
+}
+
 TEST_F(Publish, FileOverTheSignedSizeIsRefusedWithoutReadingIt) {
     ASSERT_TRUE(in_test_sandbox()) << "needs the private /tmp";
     add("client-1", "one");
