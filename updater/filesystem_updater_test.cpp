@@ -23,12 +23,6 @@ using script = scripted_server::script;
 using strings = std::vector<std::string>;
 
 const std::string hash20(20, 'a');
-const char manifest_header[] =
-    "# This is an automatically generated file - do not modify\n"
-    "# It contains a list of the files currently managed by the\n"
-    "# updater.  Changing or deleting it may cause your next\n"
-    "# update to download far more things than it needs.\n"
-    "\n";
 
 // A configured updater over <dir>/executables, recording what it reports.
 struct updater_fixture {
@@ -86,11 +80,6 @@ struct updater_fixture {
 std::string local_line(const std::string& name, int size, char seed = 'a') {
     return manifest_line(name, size, seed);
 }
-
-#define REQUIRE_SANDBOX()                               \
-    if (!in_test_sandbox()) {                           \
-        GTEST_SKIP() << "needs the private namespaces"; \
-    }
 
 }  // namespace
 

@@ -55,11 +55,6 @@ std::string response_with(const std::string& body) {
     return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-#define REQUIRE_SANDBOX()                                                \
-    if (!in_test_sandbox()) {                                            \
-        GTEST_SKIP() << "needs the private network namespace (port 80)"; \
-    }
-
 }  // namespace
 
 TEST(RemoteManifestFetch, BodiesThatParse) {
@@ -281,45 +276,38 @@ TEST(RemoteManifestFetch, RequestIsAPlainGetOnPort80) {
 
 // Limits on what a server can make the launcher hold.
 
-TEST(RemoteManifestFetch, RecordLimit) {
+TEST(RemoteManifestFetch, LimitsAtTheirBoundaries) {
     REQUIRE_SANDBOX();
-    std::string text;
-    for (int i = 0; i < 3; ++i) {
-        text += manifest_line("r" + std::to_string(i), i);
-    }
+    const std::string text =
+        "# 123456789\n" + manifest_line("r0", 0) + manifest_line("r1", 1) + manifest_line("r2", 2);
+    const int64_t length = static_cast<int64_t>(text.size());
     update_server server;
     server.put_manifest(gzip_text(text));
     server.start();
-    for (int limit : {3, 2}) {
-        SCOPED_TRACE(limit);
+    const std::string too_many_records =
+        "Error in http_fetch_remote_manifest_data::take_inflated_text(), more than 2 records, giving up.\n";
+    const std::string too_much_text =
+        "Error in http_fetch_remote_manifest_data::download_data_callback(), more than " +
+        std::to_string(length - 1) + " bytes of inflated text, giving up.\n";
+    struct {
+        int32_t max_records;
+        int64_t max_inflated_bytes;
+        int result;
+        std::string logged;
+    } cases[] = {
+        {3, length, 3, ""},
+        {2, length, -1, too_many_records + fetch_failed},
+        {3, length - 1, -1, too_much_text + fetch_failed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.max_records) + " records, " + std::to_string(c.max_inflated_bytes) +
+                     " bytes");
         log_capture log;
         http_fetch_remote_manifest_data fetcher;
-        fetcher.max_records = limit;
-        EXPECT_EQ(fetcher.fetch_manifest("127.0.0.1", manifest_path), limit == 3 ? 3 : -1);
-        EXPECT_EQ(log.text(), limit == 3 ? ""
-                                         : "Error in http_fetch_remote_manifest_data::take_inflated_text(), "
-                                           "more than 2 records, giving up.\n" +
-                                               fetch_failed);
-    }
-}
-
-TEST(RemoteManifestFetch, InflatedTextLimit) {
-    REQUIRE_SANDBOX();
-    const std::string text = "# 123456789\n# 123456789\n";  // 24 bytes
-    update_server server;
-    server.put_manifest(gzip_text(text));
-    server.start();
-    for (int limit : {24, 23}) {
-        SCOPED_TRACE(limit);
-        log_capture log;
-        http_fetch_remote_manifest_data fetcher;
-        fetcher.max_inflated_bytes = limit;
-        EXPECT_EQ(fetcher.fetch_manifest("127.0.0.1", manifest_path), limit == 24 ? 0 : -1);
-        EXPECT_EQ(log.text(), limit == 24
-                                  ? ""
-                                  : "Error in http_fetch_remote_manifest_data::download_data_callback(), "
-                                    "more than 23 bytes of inflated text, giving up.\n" +
-                                        fetch_failed);
+        fetcher.max_records = c.max_records;
+        fetcher.max_inflated_bytes = c.max_inflated_bytes;
+        EXPECT_EQ(fetcher.fetch_manifest("127.0.0.1", manifest_path), c.result);
+        EXPECT_EQ(log.text(), c.logged);
     }
 }
 

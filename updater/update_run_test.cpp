@@ -24,12 +24,6 @@ namespace {
 using script = scripted_server::script;
 using strings = std::vector<std::string>;
 
-const char manifest_header[] =
-    "# This is an automatically generated file - do not modify\n"
-    "# It contains a list of the files currently managed by the\n"
-    "# updater.  Changing or deleting it may cause your next\n"
-    "# update to download far more things than it needs.\n"
-    "\n";
 const std::string list = update_server::list;
 
 std::atomic<int> beta_mode{0};
@@ -117,11 +111,6 @@ strings fetched_files(const update_server& server, size_t expected) {
     }
     return paths;
 }
-
-#define REQUIRE_SANDBOX()                                                \
-    if (!in_test_sandbox()) {                                            \
-        GTEST_SKIP() << "needs the private network namespace (port 80)"; \
-    }
 
 }  // namespace
 

@@ -14,6 +14,13 @@
 
 #include "testing/temp_directory.h"
 
+const char manifest_header[] =
+    "# This is an automatically generated file - do not modify\n"
+    "# It contains a list of the files currently managed by the\n"
+    "# updater.  Changing or deleting it may cause your next\n"
+    "# update to download far more things than it needs.\n"
+    "\n";
+
 namespace {
 
 std::string deflate_text(const std::string& text, int window_bits, int level) {

@@ -7,7 +7,17 @@
 #include <string>
 
 #include "testing/nginx_server.h"
+#include "testing/sandbox.h"
 #include "testing/temp_directory.h"
+
+// Skips a test that needs the private namespaces of the test sandbox (port 80, mounts).
+#define REQUIRE_SANDBOX()                               \
+    if (!in_test_sandbox()) {                           \
+        GTEST_SKIP() << "needs the private namespaces"; \
+    }
+
+// The five lines every saved local manifest starts with.
+extern const char manifest_header[];
 
 // The text as one gzip member (zlib's gzip writer) or as a zlib stream.
 std::string gzip_text(const std::string& text, int level = 9);
