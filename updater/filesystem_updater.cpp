@@ -1,9 +1,7 @@
 #include "updater/filesystem_updater.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,20 +39,20 @@ int temporary_file_usable(const char* path) {
     return 1;
 }
 
-void append_path(bounded_string& path, const char* directory, const char* name) {
-    if (directory != nullptr && directory[0] != '\0') {
-        path.append(directory);
-        path.append("/");
-    }
-    path.append(name);
-}
-
 void sleep_ms(int32_t ms) {
     timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
     nanosleep(&pause, nullptr);
 }
 
 }  // namespace
+
+void append_managed_path(bounded_string& path, const char* directory, const char* name) {
+    if (directory != nullptr && directory[0] != '\0') {
+        path.append(directory);
+        path.append("/");
+    }
+    path.append(name);
+}
 
 tal_filesystem_updater::tal_filesystem_updater()
     : manifest_path(nullptr),
@@ -219,7 +217,7 @@ void tal_filesystem_updater::update_one_file(const char* host, const char* root,
         return;
     }
     bounded_string target;
-    append_path(target, destination_path, name);
+    append_managed_path(target, destination_path, name);
     if (target.is_cut()) {
         report_failure(name, "unsafe file name", "its path is too long");
         return;

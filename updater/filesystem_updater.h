@@ -8,8 +8,13 @@
 
 #include <cstdint>
 
+#include "support/bounded_string.h"
 #include "updater/file_manifest.h"
 #include "updater/pointer_containers.h"
+
+// Appends the path of a managed file: directory + "/" + name, or the name alone when directory is null
+// or empty.
+void append_managed_path(bounded_string& path, const char* directory, const char* name);
 
 class tal_filesystem_updater {
   public:

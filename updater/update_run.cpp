@@ -117,11 +117,7 @@ int select_records(const run_context& run, tal_filesystem_updater& updater, cons
         }
 
         bounded_string local_path;
-        if (destination != nullptr && destination[0] != '\0') {
-            local_path.append(destination);
-            local_path.append("/");
-        }
-        local_path.append(r->name);
+        append_managed_path(local_path, destination, r->name);
         struct stat status;
         bool exists = stat(local_path.c_str(), &status) == 0;
         bool beta = is_beta_name(r->name);
