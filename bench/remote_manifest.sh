@@ -9,13 +9,8 @@
 # The build directory needs the bench program: cmake --build <dir> --target remote_manifest_bench
 set -euo pipefail
 
-if [ "${VARNHOLT_BENCH_INSIDE:-}" != 1 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "run as root (the benchmark makes its own network and mount namespaces)" >&2
-    exit 1
-  fi
-  exec env VARNHOLT_BENCH_INSIDE=1 unshare --net --mount --propagation private "$0" "$@"
-fi
+source "$(dirname "$0")/common.sh"
+bench_enter_namespaces "$@"
 
 build=$(realpath "${1:-build}")
 rounds=${2:-7}
@@ -26,22 +21,10 @@ if [ ! -x "$bench" ]; then
   exit 1
 fi
 
-ip link set lo up
-work=$(mktemp -d /tmp/varnholt-bench-XXXXXX)
-mount -t tmpfs -o size=256m tmpfs "$work"
-nginx_pid=
-cleanup() {
-  if [ -n "$nginx_pid" ]; then
-    kill "$nginx_pid" 2>/dev/null || true
-    wait "$nginx_pid" 2>/dev/null || true
-  fi
-  umount "$work" 2>/dev/null || true
-  rmdir "$work" 2>/dev/null || true
-}
-trap cleanup EXIT
+bench_make_work 256
 
 path=/downloads/tessar_v3/manifest_linux32_executables.txt.gz
-mkdir -p "$work/root/downloads/tessar_v3" "$work/nginx"
+mkdir -p "$work/root/downloads/tessar_v3"
 # Lines like the server's: a 40-digit hash, the size, a name of about 45 characters.
 awk -v n="$records" 'BEGIN {
   srand(1)
@@ -57,34 +40,8 @@ inflated=$(stat -c %s "$work/manifest.txt")
 compressed=$(stat -c %s "$work/root$path")
 rm "$work/manifest.txt"
 
-cat >"$work/nginx/nginx.conf" <<CONF
-daemon off;
-master_process off;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 64; }
-http {
-  default_type application/octet-stream;
-  access_log off;
-  client_body_temp_path $work/nginx/client_body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  sendfile on;
-  server { listen 127.0.0.1:80; root $work/root; }
-}
-CONF
-/usr/sbin/nginx -p "$work/nginx/" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" &
-nginx_pid=$!
-for _ in $(seq 100); do
-  curl -s -o /dev/null "http://127.0.0.1$path" && break
-  sleep 0.05
-done
+bench_start_nginx "$work/root" "$path"
 
-now() { date +%s.%N; }
-elapsed() { echo "$2 - $1" | bc -l; }
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 ours=()
 theirs=()
@@ -112,4 +69,4 @@ printf 'manifest: %d records, %d bytes inflated, %d bytes gzip, %d rounds\n' "$r
   "$compressed" "$rounds"
 printf 'fetch_manifest median:   %.3f s, peak resident memory %d KiB\n' "$ours_median" "$peak_kib"
 printf 'curl | gzip -dc median:  %.3f s\n' "$theirs_median"
-printf 'ratio (fetch_manifest / curl | gzip -dc): %.2f\n' "$(echo "$ours_median / $theirs_median" | bc -l)"
+printf 'ratio (fetch_manifest / curl | gzip -dc): %.2f\n' "$(calc "$ours_median / $theirs_median")"

@@ -382,12 +382,11 @@ int kest_tcp_socket::read_with_timeout(void* buffer, int size, int ms) {
     if (buffer == nullptr || size <= 0) {
         return 0;
     }
-    if (ssl != nullptr) {
-        // The session may hold decrypted bytes that the descriptor no longer shows as readable.
-        int r = nonblocking_read(buffer, size);
-        if (r != 0) {
-            return r;
-        }
+    // Read before waiting: a busy stream then costs one system call per block instead of a wait and a
+    // read, and a TLS session may hold decrypted bytes that the descriptor no longer shows as readable.
+    int first = nonblocking_read(buffer, size);
+    if (first != 0) {
+        return first;
     }
     int64_t start = now_ms();
     int left = ms;

@@ -12,8 +12,9 @@ struct tag_stack_entry {
 
 inline tag_stack_entry* push_tag_stack_entry(tag_stack_entry* top, const char* name) {
     tag_stack_entry* entry = new tag_stack_entry;
-    strncpy(entry->name, name, tag_stack_entry::name_size - 1);
-    entry->name[tag_stack_entry::name_size - 1] = '\0';
+    size_t length = strnlen(name, tag_stack_entry::name_size - 1);
+    memcpy(entry->name, name, length);
+    entry->name[length] = '\0';
     entry->next = top;
     return entry;
 }
