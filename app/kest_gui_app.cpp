@@ -49,8 +49,8 @@ void set_launcher_command_line(int argc, char** argv) {
 
 bool kest_gui_app::OnInit() {
     launcher_start_up(launcher_argc, launcher_argv);
-    // The toolkit took the whole locale from the environment; the texts and the console's percentages
-    // are written with a decimal point whatever the user's language.
+    // The toolkit may have taken the whole locale from the environment; the texts and the console's
+    // percentages are written with a decimal point whatever the user's language.
     setlocale(LC_NUMERIC, "C");
 
     wxImage::AddHandler(new wxPNGHandler);

@@ -69,9 +69,11 @@ class launcher_mw : public kest_embedded_window, public update_progress_sink {
 
 class launcher_frame : public kest_frame {
   public:
-    // Undecorated, 480 x 300 is what the launcher asks for; the launcher_mw fills it.
+    // The launcher_mw fills the frame. Without wxBORDER_NONE the toolkit asks the window manager for a
+    // border on GTK 3, and some managers draw a title bar with it.
     launcher_frame(wxWindow* parent, wxWindowID id, const wxString& title, const wxPoint& position,
-                   const wxSize& size, long style = wxFRAME_TOOL_WINDOW | wxWANTS_CHARS | wxCLIP_CHILDREN);
+                   const wxSize& size,
+                   long style = wxFRAME_TOOL_WINDOW | wxWANTS_CHARS | wxCLIP_CHILDREN | wxBORDER_NONE);
 
     // A child window that the toolkit owns and destroys with the frame.
     launcher_mw* const mw;

@@ -6,10 +6,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/launcher_config.h"
 #include "app/launcher_state.h"
 #include "app/startup.h"
+#include "app/update_host.h"
 #include "app/updater_lock.h"
 #include "support/debug_log.h"
+#include "updater/update_run.h"
 
 namespace {
 
@@ -26,12 +29,9 @@ bool lock_file_opens(const char* path, int* cause) {
     return true;
 }
 
-// FIXME: stands in for the update run's worker until it is wired: finishes at once.
-int placeholder_update_worker(void*) {
-    updater_finished = 1;
-    release_updater_lock(updater_lock_fd);
-    return 0;
-}
+// One run at a time: a new run is started only once the previous one has set updater_finished, after
+// which its worker no longer reads the job.
+executable_updater_job update_job;
 
 }  // namespace
 
@@ -61,5 +61,14 @@ int update_run_going() {
 }
 
 void start_update_run(update_progress_sink* sink) {
-    start_executable_updater(placeholder_update_worker, sink);
+    update_job.window = sink;
+    update_job.host = launcher_update_host;
+    update_job.local_manifest = local_manifest_path.c_str();
+    update_job.destination = executables_dir.c_str();
+    update_job.beta_test_enabled = get_beta_test_enable;
+    update_job.verbose = &verbose_printing;
+    update_job.lock_fd = &updater_lock_fd;
+    update_job.release_lock = release_updater_lock;
+    update_job.finished = &updater_finished;
+    start_executable_updater(executable_updater_thread, &update_job);
 }
