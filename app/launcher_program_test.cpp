@@ -6,7 +6,6 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -142,7 +141,20 @@ class LauncherProgram : public testing::Test {
         write_file(executables_dir() + "/update_manifest.lst",
                    "# This is an automatically generated file - do not modify\n\n" + manifest_line(name, 1));
     }
-    std::string booted_argv() const { return file_exists(report_path()) ? read_file(report_path()) : ""; }
+    // The argument lines of the booted client's report; "" when nothing was booted.
+    std::string booted_argv() const {
+        std::string report = file_exists(report_path()) ? read_file(report_path()) : "";
+        return report.substr(0, report.find("cwd="));
+    }
+    // Started while this process holds the lock, as a first launcher would; the lock's descriptor.
+    int start_while_locked() {
+        install_client("client-1");
+        int lock = try_updater_lock((executables_dir() + "/lock.tmp").c_str());
+        EXPECT_GE(lock, 0);
+        start_launcher();
+        EXPECT_NE(wait_for_window(), "");
+        return lock;
+    }
     static std::string booted_as(const std::string& name) {
         return "argc=3\nargv[0]=" + name + "\nargv[1]=-l\nargv[2]=1.095-gtk-rc5\n";
     }
@@ -185,11 +197,9 @@ std::string decoded_splash() {
     temp_directory dir;
     write_file(dir.file("splash.png"),
                std::string(reinterpret_cast<const char*>(splash_png), splash_png_size));
+    // ImageMagick, wherever it is installed.
     process_result decoded =
-        run_process({"/usr/local/bin/convert", dir.file("splash.png"), "-depth", "8", "rgb:-"});
-    if (decoded.exit_status != 0) {
-        decoded = run_process({"/usr/bin/convert", dir.file("splash.png"), "-depth", "8", "rgb:-"});
-    }
+        run_process({"/usr/bin/env", "convert", dir.file("splash.png"), "-depth", "8", "rgb:-"});
     return decoded.out;
 }
 
@@ -296,7 +306,7 @@ TEST_F(LauncherProgram, ProgressFillsTheBarThenTheDownloadedClientBoots) {
     process_result result = wait_for_exit();
     EXPECT_EQ(result.exit_status, 0) << log();
     EXPECT_NE(result.out.find("One file to update.\n"), std::string::npos) << result.out;
-    EXPECT_EQ(booted_argv().substr(0, booted_as("client-2").size()), booted_as("client-2"));
+    EXPECT_EQ(booted_argv(), booted_as("client-2"));
     EXPECT_EQ(read_file(config_dir() + "/bootname.txt"), "client-2\n");
     std::vector<std::string> requests = server.requests();
     ASSERT_EQ(requests.size(), 2u);
@@ -338,7 +348,7 @@ TEST_F(LauncherProgram, EscapeHoldsTheBootAndBSwitchesBetaMode) {
     press(window, "Escape");
     process_result result = wait_for_exit();
     EXPECT_EQ(result.exit_status, 0) << log();
-    EXPECT_EQ(booted_argv().substr(0, booted_as("client-1").size()), booted_as("client-1"));
+    EXPECT_EQ(booted_argv(), booted_as("client-1"));
     std::string failed_run =
         "Error fetching update file 'manifest_linux32_executables.txt.gz' from remote server";
     EXPECT_NE(result.out.find(failed_run), result.out.rfind(failed_run)) << result.out;
@@ -346,12 +356,7 @@ TEST_F(LauncherProgram, EscapeHoldsTheBootAndBSwitchesBetaMode) {
 
 TEST_F(LauncherProgram, SecondLauncherGivesUpWhileTheLockIsHeld) {
     start_display(640, 480);
-    install_client("client-1");
-    // The first launcher, as far as the second can tell.
-    int lock = try_updater_lock((executables_dir() + "/lock.tmp").c_str());
-    ASSERT_GE(lock, 0);
-    start_launcher();
-    ASSERT_NE(wait_for_window(), "");
+    int lock = start_while_locked();
     process_result result = wait_for_exit();
     EXPECT_GE(seconds_since_start(), 3.0);
     EXPECT_EQ(result.exit_status, 0);
@@ -367,11 +372,7 @@ TEST_F(LauncherProgram, SecondLauncherGivesUpWhileTheLockIsHeld) {
 
 TEST_F(LauncherProgram, SecondLauncherUpdatesOnceTheLockIsFree) {
     start_display(640, 480);
-    install_client("client-1");
-    int lock = try_updater_lock((executables_dir() + "/lock.tmp").c_str());
-    ASSERT_GE(lock, 0);
-    start_launcher();
-    ASSERT_NE(wait_for_window(), "");
+    int lock = start_while_locked();
     sleep_ms(500);
     release_updater_lock(lock);
     process_result result = wait_for_exit();
@@ -379,7 +380,7 @@ TEST_F(LauncherProgram, SecondLauncherUpdatesOnceTheLockIsFree) {
     // Its own run (no server: it fails), then the boot.
     EXPECT_NE(result.out.find("Error fetching update file"), std::string::npos) << result.out;
     EXPECT_EQ(log().find("another version of the launcher"), std::string::npos);
-    EXPECT_EQ(booted_argv().substr(0, booted_as("client-1").size()), booted_as("client-1"));
+    EXPECT_EQ(booted_argv(), booted_as("client-1"));
 }
 
 TEST_F(LauncherProgram, UnusableLockSkipsTheUpdateAndBootsWhatIsInstalled) {
@@ -396,7 +397,7 @@ TEST_F(LauncherProgram, UnusableLockSkipsTheUpdateAndBootsWhatIsInstalled) {
               std::string::npos)
         << log();
     EXPECT_EQ(log().find("another version of the launcher"), std::string::npos);
-    EXPECT_EQ(booted_argv().substr(0, booted_as("client-1").size()), booted_as("client-1"));
+    EXPECT_EQ(booted_argv(), booted_as("client-1"));
 }
 
 TEST_F(LauncherProgram, CloseRequestDuringARunHidesAndEndsAfterItWithoutBooting) {
