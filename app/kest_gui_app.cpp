@@ -8,7 +8,6 @@
 
 #include "app/launcher_state.h"
 #include "app/launcher_window.h"
-#include "app/startup.h"
 #include "app/updater_start.h"
 #include "app/window_placement.h"
 #include "assets/splash_png.h"
@@ -17,9 +16,6 @@
 #include "support/file_system.h"
 
 namespace {
-
-int launcher_argc = 0;
-char** launcher_argv = nullptr;
 
 void load_launcher_background() {
     wxMemoryInputStream stream(splash_png, splash_png_size);
@@ -42,13 +38,7 @@ void place_launcher_frame(wxFrame* frame) {
 
 }  // namespace
 
-void set_launcher_command_line(int argc, char** argv) {
-    launcher_argc = argc;
-    launcher_argv = argv;
-}
-
 bool kest_gui_app::OnInit() {
-    launcher_start_up(launcher_argc, launcher_argv);
     // The toolkit may have taken the whole locale from the environment; the texts and the console's
     // percentages are written with a decimal point whatever the user's language.
     setlocale(LC_NUMERIC, "C");

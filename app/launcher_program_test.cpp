@@ -270,6 +270,21 @@ INSTANTIATE_TEST_SUITE_P(TwoScreens, LauncherWindowPlacement,
                                     std::to_string(info.param.height);
                          });
 
+TEST_F(LauncherProgram, CommandLineAnswersWithoutADisplay) {
+    process_options options;
+    options.environment = {"HOME=" + home_.path(), "DISPLAY", "WAYLAND_DISPLAY", "LC_ALL=C.UTF-8"};
+    std::string program = test_binary_directory() + "/varnholt-launcher-test-host";
+
+    process_result help = run_process({program, "--help"}, options);
+    EXPECT_EQ(help.exit_status, 0);
+    EXPECT_NE(read_file(log_path).find("Syntax:\n" + program + " [-h] [-b] [-u] [-v]\n"), std::string::npos);
+
+    process_result unknown = run_process({program, "-x"}, options);
+    EXPECT_EQ(unknown.exit_status, 1);
+    EXPECT_NE(read_file(log_path).find("Sorry, unknown command line option '-x'.  Use '-h' for a list.\n"),
+              std::string::npos);
+}
+
 TEST_F(LauncherProgram, ProgressFillsTheBarThenTheDownloadedClientBoots) {
     start_display(640, 480);
     const int x0 = 80, y0 = 90;
