@@ -6,47 +6,23 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "app/launcher_program_fixture.h"
 #include "app/updater_lock.h"
 #include "assets/splash_png.h"
 #include "testing/process.h"
-#include "testing/sandbox.h"
 #include "testing/scripted_server.h"
 #include "testing/temp_directory.h"
 #include "testing/xvfb_display.h"
 
 namespace {
 
-constexpr int display_number = 72;
-const char log_path[] = "/tmp/varnholt_tessar_launcher.txt";
-const char window_name[] = "Varnholt Launcher";
 const char update_root[] = "/downloads/tessar_v3/";
 const screen_pixel bar_background{32, 32, 32};
 const screen_pixel bar_fill{128, 128, 128};
-
-using clock_type = std::chrono::steady_clock;
-
-void sleep_ms(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-// Polls `done` every 50 ms for up to `timeout_ms`.
-template <typename Done>
-bool wait_until(Done done, int timeout_ms = 10000) {
-    auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
-    while (!done()) {
-        if (clock_type::now() > deadline) {
-            return done();
-        }
-        sleep_ms(50);
-    }
-    return true;
-}
 
 std::string http_ok(const std::string& body) {
     return "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
@@ -73,65 +49,15 @@ scripted_server::script busy_server_script() {
         "HTTP/1.1 200 OK\r\nX-Slow: " + std::string(200, 'a'), 1000);
 }
 
-class LauncherProgram : public testing::Test {
+class LauncherProgram : public launcher_program_fixture {
   protected:
     void SetUp() override {
-        if (!in_test_sandbox()) {
-            GTEST_SKIP() << "needs the test sandbox for port 80 and display :" << display_number;
+        launcher_program_fixture::SetUp();
+        if (IsSkipped()) {
+            return;
         }
-        unlink(log_path);
         ASSERT_EQ(mkdir(config_dir().c_str(), 0700), 0);
         ASSERT_EQ(mkdir(executables_dir().c_str(), 0700), 0);
-    }
-    void TearDown() override {
-        // Without its display a launcher that is still running ends at once.
-        display_.stop();
-        launcher_.reset();
-        unlink(log_path);
-    }
-
-    void start_display(int width, int height) {
-        ASSERT_TRUE(display_.start(display_number, width, height, 24));
-    }
-
-    // Starts the launcher built for the update server 127.0.0.1.
-    void start_launcher(std::vector<std::string> arguments = {}) {
-        std::vector<std::string> argv{test_binary_directory() + "/varnholt-launcher-test-host"};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        process_options options;
-        options.environment = {"HOME=" + home_.path(), "DISPLAY=" + display_.display_name(),
-                               "GDK_BACKEND=x11",      "NO_AT_BRIDGE=1",
-                               "LC_ALL=C.UTF-8",       "BOOT_ARGV_REPORT=" + report_path()};
-        options.working_directory = home_.path();
-        options.timeout_seconds = 40;
-        started_ = clock_type::now();
-        launcher_ = std::make_unique<background_process>(argv, options);
-    }
-    process_result wait_for_exit() { return launcher_->wait(); }
-    double seconds_since_start() const {
-        return std::chrono::duration<double>(clock_type::now() - started_).count();
-    }
-
-    process_result x_tool(const std::vector<std::string>& argv, double timeout = 10) {
-        process_options options;
-        options.environment = {"DISPLAY=" + display_.display_name()};
-        options.timeout_seconds = timeout;
-        return run_process(argv, options);
-    }
-    // The id of the launcher's window once it is shown, or "".
-    std::string wait_for_window() {
-        process_result found = x_tool({"/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--name",
-                                       std::string("^") + window_name + "$"});
-        return found.exit_status == 0 ? found.out.substr(0, found.out.find('\n')) : "";
-    }
-    bool window_shown() {
-        return x_tool({"/usr/bin/xdotool", "search", "--onlyvisible", "--name",
-                       std::string("^") + window_name + "$"})
-                   .exit_status == 0;
-    }
-    void press(const std::string& window, const std::string& key) {
-        EXPECT_EQ(x_tool({"/usr/bin/xdotool", "windowfocus", "--sync", window}).exit_status, 0);
-        EXPECT_EQ(x_tool({"/usr/bin/xdotool", "key", key}).exit_status, 0) << key;
     }
 
     // A client image in the executables directory, named in the local manifest.
@@ -140,11 +66,6 @@ class LauncherProgram : public testing::Test {
                    0755);
         write_file(executables_dir() + "/update_manifest.lst",
                    "# This is an automatically generated file - do not modify\n\n" + manifest_line(name, 1));
-    }
-    // The argument lines of the booted client's report; "" when nothing was booted.
-    std::string booted_argv() const {
-        std::string report = file_exists(report_path()) ? read_file(report_path()) : "";
-        return report.substr(0, report.find("cwd="));
     }
     // Started while this process holds the lock, as a first launcher would; the lock's descriptor.
     int start_while_locked() {
@@ -155,41 +76,6 @@ class LauncherProgram : public testing::Test {
         EXPECT_NE(wait_for_window(), "");
         return lock;
     }
-    static std::string booted_as(const std::string& name) {
-        return "argc=3\nargv[0]=" + name + "\nargv[1]=-l\nargv[2]=1.095-gtk-rc5\n";
-    }
-
-    std::string config_dir() const { return home_.file(".Varnholt"); }
-    std::string executables_dir() const { return home_.file(".Varnholt/executables"); }
-    std::string report_path() const { return home_.file("boot-report.txt"); }
-    std::string log() const { return file_exists(log_path) ? read_file(log_path) : ""; }
-
-    // run_process() on a thread of its own, so that the test can look at the window meanwhile.
-    class background_process {
-      public:
-        background_process(std::vector<std::string> argv, process_options options)
-            : thread_([this, argv, options] { result_ = run_process(argv, options); }) {}
-        ~background_process() {
-            if (thread_.joinable()) {
-                thread_.join();
-            }
-        }
-        process_result wait() {
-            if (thread_.joinable()) {
-                thread_.join();
-            }
-            return result_;
-        }
-
-      private:
-        process_result result_;
-        std::thread thread_;
-    };
-
-    temp_directory home_;
-    xvfb_display display_;
-    std::unique_ptr<background_process> launcher_;
-    clock_type::time_point started_;
 };
 
 // The splash picture as an independent decoder reads it: 480 x 300 RGB bytes.
@@ -277,11 +163,11 @@ TEST_F(LauncherProgram, CommandLineAnswersWithoutADisplay) {
 
     process_result help = run_process({program, "--help"}, options);
     EXPECT_EQ(help.exit_status, 0);
-    EXPECT_NE(read_file(log_path).find("Syntax:\n" + program + " [-h] [-b] [-u] [-v]\n"), std::string::npos);
+    EXPECT_NE(log().find("Syntax:\n" + program + " [-h] [-b] [-u] [-v]\n"), std::string::npos);
 
     process_result unknown = run_process({program, "-x"}, options);
     EXPECT_EQ(unknown.exit_status, 1);
-    EXPECT_NE(read_file(log_path).find("Sorry, unknown command line option '-x'.  Use '-h' for a list.\n"),
+    EXPECT_NE(log().find("Sorry, unknown command line option '-x'.  Use '-h' for a list.\n"),
               std::string::npos);
 }
 
@@ -433,7 +319,7 @@ TEST_F(LauncherProgram, CloseRequestDuringARunHidesAndEndsAfterItWithoutBooting)
     start_launcher();
     ASSERT_NE(wait_for_window(), "");
     ASSERT_TRUE(wait_until([&] { return server.connections_accepted() == 2; }));
-    EXPECT_EQ(x_tool({test_binary_directory() + "/x_close_request", window_name}).exit_status, 0);
+    EXPECT_EQ(x_tool({test_binary_directory() + "/x_close_request", launcher_window_name}).exit_status, 0);
     EXPECT_TRUE(wait_until([&] { return !window_shown(); }, 2000));
     // Still downloading, and reporting progress to its hidden window.
     EXPECT_FALSE(server.wait_finished(0));

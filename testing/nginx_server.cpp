@@ -153,3 +153,14 @@ void nginx_server::stop() {
     }
     pid_ = -1;
 }
+
+std::string nginx_site_locations(const std::string& site_text) {
+    const std::string begin = "# --- launcher locations: begin ---";
+    const std::string end = "# --- launcher locations: end ---";
+    size_t from = site_text.find(begin);
+    size_t to = site_text.find(end);
+    if (from == std::string::npos || to == std::string::npos || to < from) {
+        return "";
+    }
+    return site_text.substr(from, to - from);
+}

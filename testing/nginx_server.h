@@ -35,3 +35,8 @@ class nginx_server {
     int port_ = 0;
     pid_t pid_ = -1;
 };
+
+// The directives between the "# --- launcher locations: begin ---" and "...: end ---" markers of an nginx
+// site file (tools/nginx-varnholt.conf), to be served by nginx_server as `server_directives`; "" when a
+// marker is missing.
+std::string nginx_site_locations(const std::string& site_text);

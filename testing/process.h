@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <thread>
 #include <vector>
 
 struct process_options {
@@ -23,3 +24,25 @@ process_result run_process(const std::vector<std::string>& argv, const process_o
 
 // The directory of the running test binary, where the build puts the programs tests run.
 std::string test_binary_directory();
+
+// run_process() on a thread of its own, so that a test can watch or act on the process meanwhile.
+class background_process {
+  public:
+    background_process(std::vector<std::string> argv, process_options options)
+        : thread_([this, argv, options] { result_ = run_process(argv, options); }) {}
+    ~background_process() { wait(); }
+    background_process(const background_process&) = delete;
+    background_process& operator=(const background_process&) = delete;
+
+    // Waits for the process to end (or for its time-out) and returns its result; later calls return it again.
+    process_result wait() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return result_;
+    }
+
+  private:
+    process_result result_;
+    std::thread thread_;
+};

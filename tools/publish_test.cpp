@@ -529,14 +529,9 @@ std::string sample_configuration() {
 
 // The sample's directives for the launcher, as they stand between its markers.
 std::string sample_locations() {
-    std::string text = sample_configuration();
-    const std::string begin = "# --- launcher locations: begin ---";
-    const std::string end = "# --- launcher locations: end ---";
-    size_t from = text.find(begin);
-    size_t to = text.find(end);
-    EXPECT_NE(from, std::string::npos);
-    EXPECT_NE(to, std::string::npos);
-    return from == std::string::npos || to == std::string::npos ? "" : text.substr(from, to - from);
+    std::string locations = nginx_site_locations(sample_configuration());
+    EXPECT_NE(locations, "") << "markers missing";
+    return locations;
 }
 
 struct http_answer {

@@ -1,0 +1,296 @@
+// The launcher against a real update server: varnholt-publish writes the publication, nginx serves it on
+// 127.0.0.1:80 with the operators' sample site, and the real program (built for that host) updates a
+// temporary HOME on a virtual display and boots the client it installed (the boot argv reporter).
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/launcher_program_fixture.h"
+#include "testing/nginx_server.h"
+#include "testing/process.h"
+#include "testing/temp_directory.h"
+
+namespace {
+
+const std::string client_1 = "tessar_v3_client_0001";
+const std::string client_2 = "tessar_v3_client_0002";
+// Sorts above the plain builds, so that beta test mode boots it.
+const std::string beta_3 = "tessar_v3_client_0003_beta";
+const std::string manifest_name = "manifest_linux32_executables.txt.gz";
+const std::string up_to_date = "Everything appears to be up to date already.\n";
+const std::string fetch_failed =
+    "Error fetching update file 'manifest_linux32_executables.txt.gz' from remote server, aborting update.\n";
+
+struct image {
+    std::string name;
+    size_t padding;  // bytes appended to the program, to make the file larger
+};
+
+class EndToEnd : public launcher_program_fixture {
+  protected:
+    void SetUp() override {
+        launcher_program_fixture::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        start_display(640, 480);
+    }
+    void TearDown() override {
+        launcher_program_fixture::TearDown();
+        nginx_.reset();
+    }
+
+    // Publishes exactly these client images into the docroot, as an operator would.
+    void publish(const std::vector<image>& images) {
+        remove_tree(source());
+        ASSERT_EQ(mkdir(source().c_str(), 0755), 0);
+        for (const image& i : images) {
+            write_file(source() + "/" + i.name, client_program(i.padding), 0755);
+        }
+        process_result published = run_process({VARNHOLT_PUBLISH_PROGRAM, source(), docroot()});
+        ASSERT_EQ(published.exit_status, 0) << published.err;
+    }
+    static std::string client_program(size_t padding = 0) {
+        return read_file(test_binary_directory() + "/boot_argv_reporter") + std::string(padding, '\0');
+    }
+    std::string published(const std::string& name) const {
+        return docroot() + "/downloads/tessar_v3/" + name;
+    }
+
+    // nginx on port 80 with the sample site's locations, after `directives` of the test's own.
+    void serve(const std::string& directives = "") {
+        nginx_.reset();
+        requests_seen_ = 0;
+        nginx_ = std::make_unique<nginx_server>(
+            docroot(), 80, directives + "\n" + nginx_site_locations(read_file(VARNHOLT_NGINX_SAMPLE)));
+    }
+    // The files asked for since the last call, each with the status of its answer ("name 200").
+    std::vector<std::string> new_requests() {
+        std::vector<std::string> requests;
+        std::string log = nginx_ != nullptr ? nginx_->access_log() : "";
+        const std::string prefix = "\"GET /downloads/tessar_v3/";
+        for (size_t line = 0, end = log.find('\n'); end != std::string::npos;
+             line = end + 1, end = log.find('\n', line)) {
+            std::string text = log.substr(line, end - line);
+            if (line < requests_seen_) {
+                continue;
+            }
+            size_t name_end = text.find(" HTTP/1.1\" ");
+            if (text.rfind(prefix, 0) != 0 || name_end == std::string::npos) {
+                requests.push_back(text);
+                continue;
+            }
+            std::string name = text.substr(prefix.size(), name_end - prefix.size());
+            requests.push_back(name + " " + text.substr(name_end + 11, 3));
+        }
+        requests_seen_ = log.size();
+        return requests;
+    }
+
+    // Runs the launcher to its end; the client it booted reports afresh.
+    process_result run(const std::vector<std::string>& arguments = {}) {
+        unlink(report_path().c_str());
+        start_launcher(arguments);
+        process_result result = wait_for_exit();
+        EXPECT_EQ(result.exit_status, 0) << log();
+        return result;
+    }
+
+    std::string installed(const std::string& name) const { return executables_dir() + "/" + name; }
+    std::string local_manifest() const { return read_file(installed("update_manifest.lst")); }
+    std::string crash_detect_file() const { return config_dir() + "/bootname.txt"; }
+    std::string beta_setting() const {
+        std::string config = read_file(config_dir() + "/launcher.cfg");
+        size_t at = config.find("<beta_test_enable>");
+        return at == std::string::npos ? "none" : config.substr(at + 18, 1);
+    }
+    // The local manifest's line for a file as published: SHA-256, size and name.
+    std::string manifest_line_for(const std::string& name) const {
+        process_result sum = run_process({"/usr/bin/sha256sum", published(name)});
+        char size[16];
+        snprintf(size, sizeof size, "%10zu", read_file(published(name)).size());
+        return sum.out.substr(0, 64) + " " + size + " " + name + "\n";
+    }
+
+    std::string source() const { return work_.file("source"); }
+    std::string docroot() const { return work_.file("docroot"); }
+
+    temp_directory work_;
+    std::unique_ptr<nginx_server> nginx_;
+    size_t requests_seen_ = 0;
+};
+
+}  // namespace
+
+TEST_F(EndToEnd, FirstStartInstallsAndBootsTheClientLaterStartsOnlyCheck) {
+    publish({{client_1, 0}});
+    serve();
+    ASSERT_FALSE(file_exists(config_dir()));
+
+    process_result first = run();
+    EXPECT_NE(first.out.find("One file to update.\n"), std::string::npos) << first.out;
+    EXPECT_EQ(new_requests(), (std::vector<std::string>{manifest_name + " 200", client_1 + " 200"}));
+    EXPECT_EQ(booted_argv(), booted_as(client_1));
+    EXPECT_EQ(read_file(crash_detect_file()), client_1 + "\n");
+    EXPECT_TRUE(read_file(installed(client_1)) == client_program());
+    EXPECT_EQ(local_manifest().substr(local_manifest().find("\n\n") + 2), manifest_line_for(client_1));
+    EXPECT_EQ(beta_setting(), "0");
+
+    process_result second = run();
+    EXPECT_NE(second.out.find(up_to_date), std::string::npos) << second.out;
+    EXPECT_EQ(new_requests(), std::vector<std::string>{manifest_name + " 200"});
+    EXPECT_EQ(booted_argv(), booted_as(client_1));
+}
+
+TEST_F(EndToEnd, NewerClientIsFetchedAndBootedTheOlderStaysAsFallback) {
+    publish({{client_1, 0}});
+    serve();
+    run();
+    EXPECT_EQ(booted_argv(), booted_as(client_1));
+    new_requests();
+
+    // A newer build beside the old one: only the first record is fetched.
+    publish({{client_1, 0}, {client_2, 100}});
+    process_result newer = run();
+    EXPECT_NE(newer.out.find("One file to update.\n"), std::string::npos) << newer.out;
+    EXPECT_EQ(new_requests(), (std::vector<std::string>{manifest_name + " 200", client_2 + " 200"}));
+    EXPECT_EQ(booted_argv(), booted_as(client_2));
+    std::string manifest = local_manifest();
+    EXPECT_NE(manifest.find(manifest_line_for(client_2)), std::string::npos) << manifest;
+    EXPECT_NE(manifest.find(manifest_line_for(client_1)), std::string::npos) << manifest;
+    EXPECT_TRUE(read_file(installed(client_1)) == client_program());
+
+    // The reporter never clears the crash-detect file, as a client that crashed would not: the newer
+    // image counts as failed and the older one is booted.
+    EXPECT_EQ(read_file(crash_detect_file()), client_2 + "\n");
+    process_result fallback = run();
+    EXPECT_NE(fallback.out.find(up_to_date), std::string::npos) << fallback.out;
+    EXPECT_EQ(new_requests(), std::vector<std::string>{manifest_name + " 200"});
+    EXPECT_EQ(booted_argv(), booted_as(client_1));
+    EXPECT_NE(
+        log().find("Previous boot of image '" + client_2 + "' failed.\nSkipping, will try older images.\n"),
+        std::string::npos)
+        << log();
+    EXPECT_EQ(read_file(crash_detect_file()), client_1 + "\n");
+}
+
+TEST_F(EndToEnd, BetaModeFetchesAndBootsTheBetaBuildUntilSwitchedBack) {
+    publish({{client_2, 0}, {beta_3, 50}});
+    serve();
+
+    process_result beta = run({"-b"});
+    EXPECT_NE(beta.out.find("2 files to update.\n"), std::string::npos) << beta.out;
+    EXPECT_EQ(new_requests(),
+              (std::vector<std::string>{manifest_name + " 200", beta_3 + " 200", client_2 + " 200"}));
+    EXPECT_EQ(booted_argv(), booted_as(beta_3));
+    EXPECT_EQ(beta_setting(), "1");
+
+    process_result plain = run({"-u"});
+    EXPECT_NE(plain.out.find(up_to_date), std::string::npos) << plain.out;
+    EXPECT_EQ(new_requests(), std::vector<std::string>{manifest_name + " 200"});
+    EXPECT_EQ(booted_argv(), booted_as(client_2));
+    EXPECT_EQ(beta_setting(), "0");
+    EXPECT_TRUE(file_exists(installed(beta_3)));
+}
+
+TEST_F(EndToEnd, InstalledClientBootsUndamagedWhateverTheServerAnswers) {
+    publish({{client_1, 0}});
+    serve();
+    run();
+    const std::string manifest = local_manifest();
+    ASSERT_NE(manifest.find(client_1), std::string::npos);
+
+    const std::string cut_short = "Unable to update file '" + client_2 + "' - download failed.\n";
+    struct server_case {
+        const char* what;
+        std::function<void()> prepare;
+        std::string expected_line;
+    } cases[] = {
+        {"a newer client cut short on the server",
+         [&] {
+             publish({{client_1, 0}, {client_2, 0}});
+             ASSERT_EQ(truncate(published(client_2).c_str(), 1000), 0);
+         },
+         cut_short},
+        {"a manifest that is not gzip",
+         [&] {
+             publish({{client_1, 0}});
+             write_file(published(manifest_name), "not a gzip stream\n");
+         },
+         fetch_failed},
+        {"no manifest (404)",
+         [&] {
+             publish({{client_1, 0}});
+             ASSERT_EQ(unlink(published(manifest_name).c_str()), 0);
+         },
+         fetch_failed},
+        {"no server", [&] { nginx_.reset(); }, fetch_failed},
+    };
+    for (const server_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.prepare();
+        process_result result = run();
+        EXPECT_NE(result.out.find(c.expected_line), std::string::npos) << result.out;
+        EXPECT_EQ(booted_argv(), booted_as(client_1));
+        EXPECT_EQ(local_manifest(), manifest);
+        EXPECT_TRUE(read_file(installed(client_1)) == client_program());
+        EXPECT_FALSE(file_exists(installed(client_2)));
+    }
+}
+
+TEST_F(EndToEnd, FullDiskDuringADownloadKeepsThePreviousClientBootable) {
+    // The launcher's directory on a small file system of its own: room for one client, not for the next.
+    ASSERT_EQ(mkdir(config_dir().c_str(), 0700), 0);
+    ASSERT_EQ(mount("tmpfs", config_dir().c_str(), "tmpfs", 0, "size=256k,mode=0700"), 0) << strerror(errno);
+    publish({{client_1, 0}});
+    serve();
+    run();
+    ASSERT_EQ(booted_argv(), booted_as(client_1));
+    const std::string manifest = local_manifest();
+
+    publish({{client_1, 0}, {client_2, 1 << 20}});
+    process_result full = run();
+    EXPECT_NE(full.out.find("Unable to update file '" + client_2 + "' - download failed.\n"),
+              std::string::npos)
+        << full.out;
+    EXPECT_EQ(booted_argv(), booted_as(client_1));
+    EXPECT_EQ(local_manifest(), manifest);
+    EXPECT_TRUE(read_file(installed(client_1)) == client_program());
+    EXPECT_FALSE(file_exists(installed(client_2)));
+    EXPECT_EQ(umount(config_dir().c_str()), 0);
+}
+
+TEST_F(EndToEnd, OfTwoLaunchersOnlyOneUpdatesTheOtherGivesUp) {
+    // A download of about four seconds holds the first launcher's lock past the second one's patience.
+    publish({{client_1, 400 * 1024}});
+    serve("limit_rate 100k;");
+    start_launcher();
+    ASSERT_TRUE(wait_until([&] { return file_exists(installed("download.tmp")); })) << log();
+    auto started = std::chrono::steady_clock::now();
+    std::string second_report = home_.file("second-report.txt");
+    process_result second = start_launcher_process({}, second_report)->wait();
+    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+    EXPECT_EQ(second.exit_status, 0);
+    EXPECT_EQ(second.out, "");  // no update run of its own
+    EXPECT_GE(waited, 3.0);
+    EXPECT_NE(log().find("Sorry, it looks like there's another version of the launcher downloading\n"),
+              std::string::npos)
+        << log();
+    EXPECT_EQ(booted_argv(second_report), "");
+
+    process_result first = wait_for_exit();
+    EXPECT_EQ(first.exit_status, 0) << log();
+    EXPECT_NE(first.out.find("One file to update.\n"), std::string::npos) << first.out;
+    EXPECT_EQ(booted_argv(), booted_as(client_1));
+    EXPECT_EQ(new_requests(), (std::vector<std::string>{manifest_name + " 200", client_1 + " 200"}));
+}
