@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -107,6 +108,12 @@ class EndToEnd : public launcher_program_fixture {
 
     std::string installed(const std::string& name) const { return executables_dir() + "/" + name; }
     std::string local_manifest() const { return read_file(installed("update_manifest.lst")); }
+    // The local manifest's lines after its comment block and empty line.
+    std::string local_records() const {
+        std::string text = local_manifest();
+        size_t blank = text.find("\n\n");
+        return blank == std::string::npos ? "" : text.substr(blank + 2);
+    }
     std::string crash_detect_file() const { return config_dir() + "/bootname.txt"; }
     std::string beta_setting() const {
         std::string config = read_file(config_dir() + "/launcher.cfg");
@@ -142,7 +149,7 @@ TEST_F(EndToEnd, FirstStartInstallsAndBootsTheClientLaterStartsOnlyCheck) {
     EXPECT_EQ(booted_argv(), booted_as(client_1));
     EXPECT_EQ(read_file(crash_detect_file()), client_1 + "\n");
     EXPECT_TRUE(read_file(installed(client_1)) == client_program());
-    EXPECT_EQ(local_manifest().substr(local_manifest().find("\n\n") + 2), manifest_line_for(client_1));
+    EXPECT_EQ(local_records(), manifest_line_for(client_1));
     EXPECT_EQ(beta_setting(), "0");
 
     process_result second = run();
@@ -251,6 +258,10 @@ TEST_F(EndToEnd, FullDiskDuringADownloadKeepsThePreviousClientBootable) {
     // The launcher's directory on a small file system of its own: room for one client, not for the next.
     ASSERT_EQ(mkdir(config_dir().c_str(), 0700), 0);
     ASSERT_EQ(mount("tmpfs", config_dir().c_str(), "tmpfs", 0, "size=256k,mode=0700"), 0) << strerror(errno);
+    struct unmounted_at_end {
+        std::string path;
+        ~unmounted_at_end() { umount(path.c_str()); }
+    } file_system{config_dir()};
     publish({{client_1, 0}});
     serve();
     run();
@@ -266,7 +277,6 @@ TEST_F(EndToEnd, FullDiskDuringADownloadKeepsThePreviousClientBootable) {
     EXPECT_EQ(local_manifest(), manifest);
     EXPECT_TRUE(read_file(installed(client_1)) == client_program());
     EXPECT_FALSE(file_exists(installed(client_2)));
-    EXPECT_EQ(umount(config_dir().c_str()), 0);
 }
 
 TEST_F(EndToEnd, OfTwoLaunchersOnlyOneUpdatesTheOtherGivesUp) {
