@@ -1,7 +1,9 @@
 #include "updater/filesystem_updater.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -242,6 +244,12 @@ void tal_filesystem_updater::update_one_file(const char* host, const char* root,
     verbose_message(line.c_str());
 
     if (!ok) {
+        // Whatever part of the file arrived is of no use, and on a full disk it would keep the disk
+        // full for the saves that follow.
+        if (truncate(temporary_file, 0) != 0 && errno != ENOENT) {
+            debug_log_line(1, "Warning in tal_filesystem_updater::update_files(), unable to empty '%s'.",
+                           temporary_file);
+        }
         report_failure(name, "download failed.");
     } else if (rename(temporary_file, target.c_str()) != 0) {
         // One rename replaces the old version atomically: whatever fails, a complete file stays.

@@ -312,6 +312,7 @@ TEST(FilesystemUpdater, WrongSizedDownloadsAreNotInstalled) {
                                    "Unable to update file 'shorter' - download failed."}));
     EXPECT_EQ(f.installed("longer"), "old");
     EXPECT_EQ(f.installed("shorter"), "old");
+    EXPECT_EQ(read_file(f.temporary), "");  // the useless partial download gives its space back
     EXPECT_EQ(f.updater.manifest.head, nullptr);
     EXPECT_FALSE(file_exists(f.manifest_file));
     EXPECT_EQ(
