@@ -82,7 +82,7 @@ void build_boot_list() {
         if (entry->name == nullptr || !is_bootable_name(*entry)) {
             continue;
         }
-        if (beta == 0 && strstr(entry->name, "beta") != nullptr) {
+        if (beta == 0 && is_beta_name(entry->name)) {
             continue;
         }
         heap.push(entry->name);

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 
@@ -13,12 +12,6 @@ namespace {
 
 // One buffer serves both directions: the request goes out through it and the response comes in.
 constexpr int block_size = 8192;
-
-int64_t monotonic_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 kest_http_downloader* owner(void* downloader) {
     return static_cast<kest_http_downloader*>(downloader);

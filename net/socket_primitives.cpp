@@ -258,6 +258,12 @@ static int parse_quad_part(const char* text, uint32_t* value) {
     return 1;
 }
 
+int64_t monotonic_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 int is_dotted_quad(const char* text) {
     uint32_t part = 0;
     if (text == nullptr || !parse_quad_part(text, &part)) {

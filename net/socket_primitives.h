@@ -99,3 +99,6 @@ int resolve_host(const char* host, sockaddr_in* address);
 
 // getaddrinfo() calls made by resolve_host so far in this process (a diagnostic).
 int name_lookup_count();
+
+// Milliseconds of a clock that never jumps, for time limits measured across several waits.
+int64_t monotonic_ms();

@@ -5,19 +5,12 @@
 #include <openssl/ssl.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 
 #include "net/ssl_startup.h"
 #include "support/debug_log.h"
 
 namespace {
-
-int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // What TLS calls leave in errno is only meaningful if it was clear before; the error queue must be
 // empty for SSL_get_error() to be reliable.
@@ -146,7 +139,7 @@ int kest_tcp_socket::start_nonblocking_connect(const sockaddr_in& target, int po
 }
 
 int kest_tcp_socket::connect_with_timeout(const sockaddr_in& target, int port, int ms) {
-    int64_t start = now_ms();
+    int64_t start = monotonic_ms();
     int r = start_nonblocking_connect(target, port);
     if (r == 1) {
         return 1;
@@ -192,7 +185,7 @@ int kest_tcp_socket::finish_handshake(int64_t start_ms, int ms) {
     while (state == state_tls_handshake) {
         int left = -1;
         if (ms >= 0) {
-            int64_t remaining = ms - (now_ms() - start_ms);
+            int64_t remaining = ms - (monotonic_ms() - start_ms);
             if (remaining <= 0) {
                 return abandon_connect(net_error_timeout);
             }
@@ -388,7 +381,7 @@ int kest_tcp_socket::read_with_timeout(void* buffer, int size, int ms) {
     if (first != 0) {
         return first;
     }
-    int64_t start = now_ms();
+    int64_t start = monotonic_ms();
     int left = ms;
     for (;;) {
         int ready = 0;
@@ -415,7 +408,7 @@ int kest_tcp_socket::read_with_timeout(void* buffer, int size, int ms) {
             return r;
         }
         if (ms >= 0) {
-            left = static_cast<int>(ms - (now_ms() - start));
+            left = static_cast<int>(ms - (monotonic_ms() - start));
             if (left <= 0) {
                 return 0;
             }

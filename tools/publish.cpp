@@ -21,13 +21,10 @@
 #include "tools/publish_report.h"
 #include "tools/publish_source.h"
 #include "tools/publish_stage.h"
+#include "updater/manifest_name.h"
 #include "updater/update_run.h"
 
 namespace {
-
-bool is_beta_name(const std::string& name) {
-    return name.find("beta") != std::string::npos;
-}
 
 // The launcher fetches the first record of each kind when it is out of date, and boot selection starts
 // the greatest name: the records go greatest name first, compared byte by byte like strcmp.
@@ -102,7 +99,7 @@ void print_summary(const std::string& publication, const std::vector<published_r
     const char* first_beta = nullptr;
     for (const published_record& record : records) {
         bytes += record.size;
-        const char*& first = is_beta_name(record.name) ? first_beta : first_plain;
+        const char*& first = is_beta_name(record.name.c_str()) ? first_beta : first_plain;
         if (first == nullptr) {
             first = record.name.c_str();
         }

@@ -106,6 +106,10 @@ const char* manifest_name_verdict_text(manifest_name_verdict verdict) {
     return "it is not a valid name";
 }
 
+int is_beta_name(const char* name) {
+    return name != nullptr && strstr(name, "beta") != nullptr;
+}
+
 void append_printable_manifest_name(bounded_string& dest, const char* name) {
     if (name == nullptr) {
         dest.append(name);

@@ -32,5 +32,9 @@ int is_safe_manifest_name(const char* name, const char* hash, int32_t size);
 // Why a name was refused, as the end of a sentence ("it has a '..' component").
 const char* manifest_name_verdict_text(manifest_name_verdict verdict);
 
+// 1 when `name` is a beta test build's: it contains "beta" (letter case matters). Such names are fetched
+// and booted only in beta test mode.
+int is_beta_name(const char* name);
+
 // Appends `name` for a log line: control bytes become '.', so a hostile name cannot forge log lines.
 void append_printable_manifest_name(bounded_string& dest, const char* name);

@@ -87,10 +87,6 @@ void message_line(void*, const char* text) {
     printf("%s\n", text);
 }
 
-bool is_beta_name(const char* name) {
-    return strstr(name, "beta") != nullptr;
-}
-
 // Picks the records to fetch: a record whose local file exists with another size, the first plain record
 // if it needs an update, and in beta test mode the first beta record if it needs one. The number picked.
 int select_records(const run_context& run, tal_filesystem_updater& updater, const char* destination,
@@ -120,7 +116,7 @@ int select_records(const run_context& run, tal_filesystem_updater& updater, cons
         append_managed_path(local_path, destination, r->name);
         struct stat status;
         bool exists = stat(local_path.c_str(), &status) == 0;
-        bool beta = is_beta_name(r->name);
+        bool beta = is_beta_name(r->name) != 0;
         bool select = false;
         if (exists && status.st_size != r->size) {
             if (run.verbose()) {
