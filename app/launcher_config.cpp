@@ -55,6 +55,25 @@ void read_launcher_config(kest_xml_reader& reader) {
     }
 }
 
+void read_system_config(FILE* file) {
+    char line[text_size] = "";
+    fget_line(file, line, sizeof line);
+    kest_xml_file_reader reader(file);
+    if (!kest_xml_reader::check_xml_header_string(line)) {
+        debug_log_at(1, "Warning in load_system_config_file() - bad XML header, bailing.\n");
+        return;
+    }
+    char tag[text_size];
+    while (reader.read_tag(tag, sizeof tag)) {
+        if (word_equal(tag, "launcher_config")) {
+            read_launcher_config(reader);
+        } else {
+            debug_log_at(1, "load_system_config_file() got unknown tag '%s'\n", tag);
+            reader.skip_data();
+        }
+    }
+}
+
 void load_system_config_file() {
     const char* directory = get_config_directory();
     if (directory == nullptr) {
@@ -72,22 +91,7 @@ void load_system_config_file() {
     if (file == nullptr) {
         debug_log_at(1, "Unable to load system config - cannot open config file '%s'.\n", path.c_str());
     } else {
-        char line[text_size] = "";
-        fget_line(file, line, sizeof line);
-        kest_xml_file_reader reader(file);
-        if (!kest_xml_reader::check_xml_header_string(line)) {
-            debug_log_at(1, "Warning in load_system_config_file() - bad XML header, bailing.\n");
-        } else {
-            char tag[text_size];
-            while (reader.read_tag(tag, sizeof tag)) {
-                if (word_equal(tag, "launcher_config")) {
-                    read_launcher_config(reader);
-                } else {
-                    debug_log_at(1, "load_system_config_file() got unknown tag '%s'\n", tag);
-                    reader.skip_data();
-                }
-            }
-        }
+        read_system_config(file);
         fclose(file);
     }
 

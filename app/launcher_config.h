@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdio>
 
 class kest_xml_reader;
 
@@ -22,6 +23,10 @@ int save_system_config_file();
 int get_beta_test_enable();
 // Saves the file when the value changes.
 void set_beta_test_enable(int value);
+
+// Reads a settings file from its first byte: the declaration line, then launcher_config elements (other
+// elements are skipped). Sets beta_test_enable and stored_launcher_version as they are found.
+void read_system_config(FILE* file);
 
 // The children of a launcher_config element whose opening tag `reader` has just read.
 void read_launcher_config(kest_xml_reader& reader);

@@ -26,10 +26,12 @@ http_fetch_remote_manifest_data::http_fetch_remote_manifest_data()
       inflate_stream{},
       progress_user(nullptr),
       progress_callback(nullptr),
+      max_body_bytes(default_max_body_bytes),
       max_inflated_bytes(default_max_inflated_bytes),
       max_records(default_max_records),
       wait_ms(kest_http_downloader::default_wait_ms),
       stall_window_ms(kest_http_downloader::default_stall_window_ms),
+      body_bytes(0),
       inflated_bytes(0),
       stream_started(0),
       stream_ended(0) {
@@ -54,6 +56,7 @@ int http_fetch_remote_manifest_data::fetch_manifest(const char* host, const char
     free_records();
     line_length = 0;
     line[0] = '\0';
+    body_bytes = 0;
     inflated_bytes = 0;
     stream_started = 0;
     stream_ended = 0;
@@ -94,6 +97,16 @@ int http_fetch_remote_manifest_data::fetch_manifest(const char* host, const char
 
 int http_fetch_remote_manifest_data::download_data_callback(void* user, const char* data, int length) {
     http_fetch_remote_manifest_data* self = owner(user);
+    // Empty deflate blocks, or bytes after the end of the stream, would otherwise keep an endless body
+    // going without ever reaching the limits on inflated text.
+    self->body_bytes += length;
+    if (self->body_bytes > self->max_body_bytes) {
+        debug_log_line(1,
+                       "Error in http_fetch_remote_manifest_data::download_data_callback(), more than "
+                       "%lld bytes of compressed manifest, giving up.",
+                       static_cast<long long>(self->max_body_bytes));
+        return 0;
+    }
     if (self->stream_ended) {
         return 1;  // bytes after the end of the compressed stream are not part of the manifest
     }

@@ -17,7 +17,9 @@ class http_fetch_remote_manifest_data {
 
     static constexpr int32_t line_capacity = 6000;
     static constexpr int32_t inflate_window_bytes = 65536;
-    // Nothing a server sends may grow without bound: more inflated text, or more records, fails the fetch.
+    // Nothing a server sends may grow without bound: a longer body (bytes after the compressed stream
+    // included), more inflated text, or more records, fails the fetch.
+    static constexpr int64_t default_max_body_bytes = 256 * 1024 * 1024;
     static constexpr int64_t default_max_inflated_bytes = 256 * 1024 * 1024;
     static constexpr int32_t default_max_records = 1000000;
 
@@ -50,6 +52,7 @@ class http_fetch_remote_manifest_data {
     void* progress_user;
     progress_callback_type progress_callback;
 
+    int64_t max_body_bytes;
     int64_t max_inflated_bytes;
     int32_t max_records;
     // Copied into the downloader; tests shorten them.
@@ -60,8 +63,8 @@ class http_fetch_remote_manifest_data {
     void free_records();
     int end_of_text();
 
+    int64_t body_bytes;
     int64_t inflated_bytes;
     int32_t stream_started;
     int32_t stream_ended;
-    int32_t text_failed;
 };

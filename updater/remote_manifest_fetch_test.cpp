@@ -281,31 +281,40 @@ TEST(RemoteManifestFetch, LimitsAtTheirBoundaries) {
     const std::string text =
         "# 123456789\n" + manifest_line("r0", 0) + manifest_line("r1", 1) + manifest_line("r2", 2);
     const int64_t length = static_cast<int64_t>(text.size());
+    // Bytes after the compressed stream count towards the body.
+    const std::string body = gzip_text(text) + "junk";
+    const int64_t body_length = static_cast<int64_t>(body.size());
     update_server server;
-    server.put_manifest(gzip_text(text));
+    server.put_manifest(body);
     server.start();
     const std::string too_many_records =
         "Error in http_fetch_remote_manifest_data::take_inflated_text(), more than 2 records, giving up.\n";
     const std::string too_much_text =
         "Error in http_fetch_remote_manifest_data::download_data_callback(), more than " +
         std::to_string(length - 1) + " bytes of inflated text, giving up.\n";
+    const std::string too_long_body =
+        "Error in http_fetch_remote_manifest_data::download_data_callback(), more than " +
+        std::to_string(body_length - 1) + " bytes of compressed manifest, giving up.\n";
     struct {
         int32_t max_records;
         int64_t max_inflated_bytes;
+        int64_t max_body_bytes;
         int result;
         std::string logged;
     } cases[] = {
-        {3, length, 3, ""},
-        {2, length, -1, too_many_records + fetch_failed},
-        {3, length - 1, -1, too_much_text + fetch_failed},
+        {3, length, body_length, 3, ""},
+        {2, length, body_length, -1, too_many_records + fetch_failed},
+        {3, length - 1, body_length, -1, too_much_text + fetch_failed},
+        {3, length, body_length - 1, -1, too_long_body + fetch_failed},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.max_records) + " records, " + std::to_string(c.max_inflated_bytes) +
-                     " bytes");
+                     " bytes, a body of " + std::to_string(c.max_body_bytes));
         log_capture log;
         http_fetch_remote_manifest_data fetcher;
         fetcher.max_records = c.max_records;
         fetcher.max_inflated_bytes = c.max_inflated_bytes;
+        fetcher.max_body_bytes = c.max_body_bytes;
         EXPECT_EQ(fetcher.fetch_manifest("127.0.0.1", manifest_path), c.result);
         EXPECT_EQ(log.text(), c.logged);
     }
