@@ -267,23 +267,35 @@ TEST_F(BootSelection, CrashDetectFileThatCannotBeWrittenDoesNotStopTheBoot) {
               std::string::npos);
 }
 
-TEST_F(BootSelection, ChmodFailureSkipsTheExec) {
+TEST_F(BootSelection, ChmodFailureSkipsOnlyAnImageThatIsNotExecutable) {
     if (!in_test_sandbox()) {
         GTEST_SKIP() << "needs a private mount namespace";
     }
-    write_manifest({"tessar_v3_1"});
-    install_reporter(image("tessar_v3_1"), 0755);
-    // A read-only bind mount of the executables directory over itself: chmod fails with EROFS.
-    ASSERT_EQ(mount(executables().c_str(), executables().c_str(), nullptr, MS_BIND, nullptr), 0)
-        << strerror(errno);
-    ASSERT_EQ(mount(nullptr, executables().c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0)
-        << strerror(errno);
-    EXPECT_EQ(boot(0), returned_status);
-    umount2(executables().c_str(), MNT_DETACH);
-    EXPECT_FALSE(file_exists(report()));
-    EXPECT_NE(log_.text().find(
-                  "Error in kest_boot_exec(), chmod failed.  Return code -1, error code 30. Filename: " +
-                  image("tessar_v3_1") + "\nBoot exec for filename '" + image("tessar_v3_1") + "' failed.\n"),
-              std::string::npos)
-        << log_.text();
+    const std::string chmod_failed =
+        "Error in kest_boot_exec(), chmod failed.  Return code -1, error code 30. Filename: " + image("tessar_v3_1") +
+        "\n";
+    const struct {
+        int mode;
+        int status;
+        std::string logged;
+    } cases[] = {
+        {0755, 0, chmod_failed},
+        {0644, returned_status, chmod_failed + "Boot exec for filename '" + image("tessar_v3_1") + "' failed.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        clear_log();
+        unlink(report().c_str());
+        write_manifest({"tessar_v3_1"});
+        install_reporter(image("tessar_v3_1"), c.mode);
+        // A read-only bind mount of the executables directory over itself: chmod fails with EROFS.
+        ASSERT_EQ(mount(executables().c_str(), executables().c_str(), nullptr, MS_BIND, nullptr), 0)
+            << strerror(errno);
+        ASSERT_EQ(mount(nullptr, executables().c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0)
+            << strerror(errno);
+        EXPECT_EQ(boot(0), c.status);
+        umount2(executables().c_str(), MNT_DETACH);
+        EXPECT_EQ(file_exists(report()), c.status == 0);
+        EXPECT_NE(log_.text().find(c.logged), std::string::npos) << log_.text();
+    }
 }

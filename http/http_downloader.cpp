@@ -34,8 +34,8 @@ kest_http_downloader::kest_http_downloader()
       stall_min_bytes(default_stall_min_bytes),
       max_body_bytes(-1),
       message_completed(0),
-      window_start_ms(0),
-      window_bytes(0) {}
+      recent_bytes(0),
+      transfer_start_ms(0) {}
 
 int kest_http_downloader::set_connection(const char* host, int port_number, int tls) {
     if (host == nullptr) {
@@ -109,8 +109,9 @@ int kest_http_downloader::download(const char* host, const char* path) {
     }
 
     message_completed = 0;
-    window_start_ms = monotonic_ms();
-    window_bytes = 0;
+    transfer_start_ms = monotonic_ms();
+    recent_progress.clear();
+    recent_bytes = 0;
     char buffer[block_size];
     int result =
         send_request(processor, buffer, block_size) && receive_response(processor, buffer, block_size);
@@ -241,22 +242,23 @@ int kest_http_downloader::close_output_file(const char* operation) {
 }
 
 void kest_http_downloader::note_progress(int bytes) {
-    window_bytes += bytes;
+    if (bytes <= 0) {
+        return;
+    }
+    recent_progress.push_back({monotonic_ms(), bytes});
+    recent_bytes += bytes;
+    // Older marks are not needed while the newer ones alone make stall_min_bytes.
+    while (recent_bytes - recent_progress.front().bytes >= stall_min_bytes) {
+        recent_bytes -= recent_progress.front().bytes;
+        recent_progress.pop_front();
+    }
 }
 
-// 1 once a whole stall window has passed with fewer than stall_min_bytes moved; each window that moved
-// enough starts the next.
+// 1 once stall_window_ms have passed in which fewer than stall_min_bytes moved: since the start when
+// fewer moved in all, otherwise since the mark from which the latest stall_min_bytes were moved.
 int kest_http_downloader::stalled() {
-    int64_t now = monotonic_ms();
-    if (now - window_start_ms < stall_window_ms) {
-        return 0;
-    }
-    if (window_bytes < stall_min_bytes) {
-        return 1;
-    }
-    window_start_ms = now;
-    window_bytes = 0;
-    return 0;
+    int64_t since = recent_bytes < stall_min_bytes ? transfer_start_ms : recent_progress.front().at_ms;
+    return monotonic_ms() - since >= stall_window_ms;
 }
 
 int kest_http_downloader::callback_message_received(kest_http_data_processor_oline* processor,

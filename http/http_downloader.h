@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <memory>
 
 #include "http/http_data_processor.h"
@@ -85,6 +86,13 @@ class kest_http_downloader {
     static constexpr size_t output_buffer_size = 64 * 1024;
     std::unique_ptr<char[]> output_buffer;
     int32_t message_completed;
-    int64_t window_start_ms;
-    int64_t window_bytes;
+    // The stall window slides: the reads and writes of the latest stall_min_bytes moved (the shortest
+    // run of them, newest last) and their bytes together. Fewer than that moved so far: all of them.
+    struct progress_mark {
+        int64_t at_ms;
+        int64_t bytes;
+    };
+    std::deque<progress_mark> recent_progress;
+    int64_t recent_bytes;
+    int64_t transfer_start_ms;
 };

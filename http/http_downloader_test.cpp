@@ -525,6 +525,23 @@ TEST(HttpDownloader, StalledTransfersGiveUp) {
     }
 }
 
+TEST(HttpDownloader, StallAfterABurstIsGivenUpOneWindowLater) {
+    // 50 KB at once, then nothing: the window slides from the burst, it does not start again after it.
+    scripted_server server(
+        script().accept().read_request().send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + pattern(50000)).stall());
+    log_capture log;
+    sink s;
+    auto d = downloader_for(server.port(), s, mode::data_callback);
+    d->wait_ms = 100;
+    d->stall_window_ms = 2000;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(d->download("127.0.0.1", "/"), 0);
+    double elapsed = seconds_since(start);
+    EXPECT_GE(elapsed, 2.0);
+    EXPECT_LT(elapsed, 3.5);
+    EXPECT_EQ(log.text(), error + "transfer stalled, giving up.\n");
+}
+
 TEST(HttpDownloader, SlowButSteadyTransferCompletes) {
     const std::string body = pattern(8000);
     const std::string response = with_length(body);

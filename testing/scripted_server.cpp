@@ -138,6 +138,10 @@ void scripted_server::play() {
                     send_all(std::string(1, c));
                 }
                 break;
+            case step::kind::repeat:
+                while (!s.bytes.empty() && send_all(s.bytes)) {
+                }
+                break;
         }
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -145,21 +149,22 @@ void scripted_server::play() {
     finished_changed_.notify_all();
 }
 
-void scripted_server::send_all(const std::string& bytes) {
+bool scripted_server::send_all(const std::string& bytes) {
     size_t sent = 0;
     while (connection_fd_ >= 0 && sent < bytes.size()) {
         if (!wait_for(connection_fd_, POLLOUT, -1)) {
-            return;
+            return false;
         }
         ssize_t n = ::send(connection_fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            return;
+            return false;
         }
         sent += static_cast<size_t>(n);
     }
+    return connection_fd_ >= 0;
 }
 
 void scripted_server::read_request() {

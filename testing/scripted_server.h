@@ -24,6 +24,8 @@ class scripted_server {
             stall,         // keep the connection open without sending, until the peer closes or `ms` pass
                            // (negative: no limit); whatever the peer sends is read and dropped
             drip,          // send `bytes` one byte at a time, `ms` milliseconds apart
+            repeat,        // send `bytes` again and again, until the peer stops taking them (it closed or
+                           // reset the connection) or the server is destroyed: a body without end
         };
         kind what;
         std::string bytes;
@@ -41,6 +43,7 @@ class scripted_server {
         script& reset() { return add({step::kind::reset, "", 0}); }
         script& stall(int ms = -1) { return add({step::kind::stall, "", ms}); }
         script& drip(const std::string& bytes, int ms) { return add({step::kind::drip, bytes, ms}); }
+        script& repeat(const std::string& bytes) { return add({step::kind::repeat, bytes, 0}); }
         const std::vector<step>& steps() const { return steps_; }
 
       private:
@@ -71,7 +74,8 @@ class scripted_server {
     void play();
     bool wait_for(int fd, short events, int timeout_ms);
     bool sleep_ms(int ms);
-    void send_all(const std::string& bytes);
+    // False when the bytes could not all be sent: the peer has gone away or the server is being stopped.
+    bool send_all(const std::string& bytes);
     void read_request();
     void stall(int ms);
     void close_connection_cleanly();

@@ -61,6 +61,7 @@ tal_filesystem_updater::tal_filesystem_updater()
       temporary_file(nullptr),
       destination_path(nullptr),
       manifest_dirty(0),
+      manifest_save_failed(0),
       last_save_time(0),
       verbose(0),
       pause_ms(0),
@@ -189,11 +190,11 @@ int tal_filesystem_updater::update_files(const char* host, const char* root, con
     }
     // A manifest that load_manifest found damaged stays marked, so the final save rewrites it.
     last_save_time = clock_seconds();
-    for (int32_t i = 0; i < files.count; ++i) {
+    for (int32_t i = 0; i < files.count && !manifest_save_failed; ++i) {
         update_one_file(host, root, *static_cast<const manifest_entry*>(files.items[i]));
     }
     save_manifest_on_completion();
-    return 0;
+    return manifest_save_failed ? 6 : 0;
 }
 
 void tal_filesystem_updater::report_failure(const char* name, const char* reason, const char* detail) {
@@ -323,6 +324,9 @@ void tal_filesystem_updater::report_progress() {
 }
 
 void tal_filesystem_updater::save_manifest_periodically() {
+    if (manifest_save_failed) {
+        return;
+    }
     time_t now = clock_seconds();
     if (!manifest_dirty) {
         last_save_time = now;
@@ -336,7 +340,7 @@ void tal_filesystem_updater::save_manifest_periodically() {
 }
 
 void tal_filesystem_updater::save_manifest_on_completion() {
-    if (!manifest_dirty) {
+    if (!manifest_dirty || manifest_save_failed) {
         return;
     }
     verbose_message("Saving file manifest due to completion.");
@@ -344,9 +348,12 @@ void tal_filesystem_updater::save_manifest_on_completion() {
 }
 
 void tal_filesystem_updater::save_manifest() {
+    // Ending the process here would leave the player without a client to boot, from a thread that is not
+    // the window's: the run stops instead, and the launcher boots what the saved manifest lists.
     if (manifest_path == nullptr || !manifest.save_file(manifest_path)) {
         message("Error - unable to save manifest file.  Bailing out.");
-        exit(1);
+        manifest_save_failed = 1;
+        return;
     }
     manifest_dirty = 0;
     last_save_time = clock_seconds();

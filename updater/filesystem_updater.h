@@ -43,8 +43,9 @@ class tal_filesystem_updater {
     // hash. 0 if the local copy is current.
     int needs_update(const manifest_entry& remote);
     // Downloads and installs every entry of `files` (manifest_entry pointers) in order; a file's failure
-    // never stops the loop. 0 when the list was processed; 1 (no temporary file), 2 (no destination) or 5
-    // (either unwriteable) when it could not start.
+    // never stops the loop, a failed save of the manifest does. 0 when the list was processed; 1 (no
+    // temporary file), 2 (no destination) or 5 (either unwriteable) when it could not start; 6 when the
+    // manifest could not be saved.
     int update_files(const char* host, const char* root, const pointer_vector& files);
     // 1 if `name` arrived whole in the temporary file: a complete 200 response of exactly `size` bytes.
     int download_file(const char* host, const char* root, const char* name, int32_t size);
@@ -52,8 +53,9 @@ class tal_filesystem_updater {
     // Saves the manifest when more than save_interval_seconds have passed since it was last saved or
     // seen clean.
     void save_manifest_periodically();
-    // Saves the manifest if it changed. Both saves end the process with status 1 when the file cannot be
-    // written.
+    // Saves the manifest if it changed. When a save fails, that is reported once, manifest_save_failed is
+    // set and no later save of this updater is tried: the file on disk stays as it was last saved, and
+    // files installed since stay unlisted (a later run fetches them again).
     void save_manifest_on_completion();
 
     tal_file_manifest manifest;
@@ -61,6 +63,7 @@ class tal_filesystem_updater {
     char* temporary_file;
     char* destination_path;
     int32_t manifest_dirty;
+    int32_t manifest_save_failed;
     time_t last_save_time;
     int32_t verbose;
     int32_t pause_ms;

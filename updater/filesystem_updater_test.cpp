@@ -475,23 +475,28 @@ TEST(FilesystemUpdater, SaveIntervalIsAField) {
     EXPECT_EQ(u.last_save_time, 90);
 }
 
-TEST(FilesystemUpdater, SaveFailureEndsTheProcess) {
+TEST(FilesystemUpdater, SaveFailureStopsTheUpdateReportedOnce) {
     REQUIRE_SANDBOX();
-    log_capture log;
     update_server server;
     server.put_file("a", "1");
+    server.put_file("b", "2");
     server.start();
     temp_directory dir;
     write_file(dir.file("plain"), "");
-    child_outcome child = run_in_child([&] {
-        updater_fixture f(0);
-        f.updater.message_callback = [](void*, const char* text) { printf("%s\n", text); };
-        f.configure();
-        // The manifest's directory is a regular file, so no save can succeed.
-        f.updater.load_manifest(dir.file("plain/update_manifest.lst").c_str());
-        f.update({{"a", 1}});
-        return 0;
-    });
-    EXPECT_EQ(child.exit_status, 1);
-    EXPECT_EQ(child.out, "Error - unable to save manifest file.  Bailing out.\n");
+    updater_fixture f(0);
+    // Eleven seconds pass on every reading, so a save is due right after the first install.
+    f.updater.clock_seconds = [] {
+        static time_t now = 1000;
+        return now += 11;
+    };
+    f.configure();
+    // The manifest's directory is a regular file, so no save can succeed.
+    f.updater.load_manifest(dir.file("plain/update_manifest.lst").c_str());
+    EXPECT_EQ(f.update({{"a", 1}, {"b", 1}}), 6);
+    EXPECT_EQ(f.messages, strings{"Error - unable to save manifest file.  Bailing out."});
+    EXPECT_EQ(f.updater.manifest_save_failed, 1);
+    EXPECT_EQ(f.installed("a"), "1");
+    EXPECT_FALSE(file_exists(f.destination + "/b"));
+    f.updater.save_manifest_on_completion();
+    EXPECT_EQ(f.messages.size(), 1u);
 }
