@@ -91,7 +91,7 @@ TEST(HttpDownloader, FileModeWritesTheBodyAndReportsProgress) {
     EXPECT_EQ(s.progress.front(), std::make_pair(0, 100000));
     EXPECT_EQ(s.progress.back(), std::make_pair(100000, 100000));
     EXPECT_EQ(log.text(), "");  // the exchange closed the connection itself
-    EXPECT_EQ(server.access_log(), "\"GET /client.bin HTTP/1.1\" 200 100000\n");
+    EXPECT_EQ(server.access_log(1), "\"GET /client.bin HTTP/1.1\" 200 100000\n");
 }
 
 TEST(HttpDownloader, LargeFileStreamsToDisk) {

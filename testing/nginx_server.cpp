@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
@@ -137,6 +138,15 @@ nginx_server::~nginx_server() {
 
 std::string nginx_server::access_log() const {
     return read_file(work_.file("access.log"));
+}
+
+std::string nginx_server::access_log(size_t lines) const {
+    std::string log = access_log();
+    for (int i = 0; i < 500 && static_cast<size_t>(std::count(log.begin(), log.end(), '\n')) < lines; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        log = access_log();
+    }
+    return log;
 }
 
 std::string nginx_server::error_log() const {

@@ -24,6 +24,9 @@ class nginx_server {
     // One line per finished request: "<request line>" <status> <body bytes sent>, for example
     // "GET /a.txt HTTP/1.1" 200 5
     std::string access_log() const;
+    // The access log once it holds `lines` lines, or as it is after 5 s: nginx logs a request only after
+    // it has sent the response, so a client can be done before the line is written.
+    std::string access_log(size_t lines) const;
     std::string error_log() const;
     // Ends nginx and waits for it; later calls do nothing.
     void stop();

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +41,26 @@ class progress_recorder : public update_progress_sink {
   public:
     void set_download_progress(double percent) override { values.push_back(percent); }
     std::vector<double> values;
+};
+
+// What the window does with progress, without a display: the worker posts each value to a queue, and
+// the main thread takes them from it while the run goes on.
+class posted_progress : public update_progress_sink {
+  public:
+    void set_download_progress(double percent) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pending_.push_back(percent);
+    }
+    std::vector<double> take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<double> taken;
+        taken.swap(pending_);
+        return taken;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<double> pending_;
 };
 
 // A file on the server and its record in the remote manifest (the hash is made from `seed`).
@@ -536,6 +558,65 @@ TEST(UpdateRun, WorkerReleasesItsOwnLockBeforeItFinishes) {
     EXPECT_EQ(server.requests().at(0).substr(0, 70),
               "GET /downloads/tessar_v3/manifest_linux32_executables.txt.gz HTTP/1.1\r");
     EXPECT_EQ(server.requests().at(1).substr(0, 40), "GET /downloads/tessar_v3/client HTTP/1.1");
+}
+
+TEST(UpdateRun, ProgressPostedToTheMainThreadWhileBothThreadsLog) {
+    REQUIRE_SANDBOX();
+    log_capture log(3);
+    temp_directory home;
+    setenv("HOME", home.path().c_str(), 1);
+    ASSERT_EQ(kest_client_set_up_config_directory("Varnholt"), 1);
+    const std::string destination = std::string(get_config_directory()) + "/executables";
+    const std::string manifest = destination + "/update_manifest.lst";
+    // Two seconds of download, so that progress arrives while the main thread is at work too.
+    const remote_file client{"client", 4 * 1024 * 1024};
+    update_server server;
+    server.put_file(client.name, client.content());
+    server.put_manifest(gzip_text(client.line()));
+    server.start("limit_rate 2m;");
+
+    std::atomic<int> lock_fd{7};
+    std::atomic<int> verbose{0};
+    posted_progress window;
+    released.calls = 0;
+    shared_finished = 0;
+    executable_updater_job job{&window,  "127.0.0.1", manifest.c_str(), destination.c_str(), beta_enabled,
+                               &verbose, &lock_fd,    record_release,   &shared_finished};
+    std::vector<double> shown;
+    {
+        console_capture capture;
+        ASSERT_EQ(kest_thread_create("executable updater", executable_updater_thread, &job), 1);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (shared_finished.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+            for (double percent : window.take()) {
+                shown.push_back(percent);
+                debug_log_line(1, "Shown %.1f%%.", percent);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    ASSERT_EQ(shared_finished.load(), 1);
+    for (double percent : window.take()) {
+        shown.push_back(percent);
+    }
+    ASSERT_GE(shown.size(), 3u);
+    EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end()));
+    EXPECT_EQ(shown.back(), 100);
+    EXPECT_EQ(released.calls.load(), 1);
+    EXPECT_TRUE(read_file(destination + "/client") == client.content());
+    // Every line of the log whole: the worker's and the main thread's never interleave inside a line.
+    std::string text = log.text();
+    size_t shown_lines = 0;
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::string line = text.substr(start, end - start);
+        if (line.rfind("Shown ", 0) == 0) {
+            ++shown_lines;
+            EXPECT_EQ(line.back(), '.') << line;
+        } else {
+            EXPECT_EQ(line.find("Shown "), std::string::npos) << line;
+        }
+    }
+    EXPECT_GE(shown_lines, 2u);
 }
 
 TEST(UpdateRun, WorkerFinishesWhenTheServerIsUnreachable) {

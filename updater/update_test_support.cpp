@@ -78,12 +78,7 @@ void update_server::start(const std::string& server_directives) {
 }
 
 std::string update_server::access_log(size_t lines) const {
-    std::string log = nginx_->access_log();
-    for (int i = 0; i < 500 && static_cast<size_t>(std::count(log.begin(), log.end(), '\n')) < lines; ++i) {
-        usleep(10000);
-        log = nginx_->access_log();
-    }
-    return log;
+    return nginx_->access_log(lines);
 }
 
 console_capture::console_capture() {
