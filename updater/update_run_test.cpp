@@ -63,6 +63,24 @@ class posted_progress : public update_progress_sink {
     std::vector<double> pending_;
 };
 
+// A HOME of the test's own with the launcher's configuration directory in it, as the worker expects.
+struct worker_home {
+    temp_directory home;
+    std::string destination;
+    std::string manifest;
+
+    // False when the configuration directory could not be made.
+    bool set_up() {
+        setenv("HOME", home.path().c_str(), 1);
+        if (kest_client_set_up_config_directory("Varnholt") != 1) {
+            return false;
+        }
+        destination = std::string(get_config_directory()) + "/executables";
+        manifest = destination + "/update_manifest.lst";
+        return true;
+    }
+};
+
 // A file on the server and its record in the remote manifest (the hash is made from `seed`).
 struct remote_file {
     std::string name;
@@ -499,12 +517,10 @@ int record_release(int fd) {
 TEST(UpdateRun, WorkerReleasesItsOwnLockBeforeItFinishes) {
     REQUIRE_SANDBOX();
     log_capture log(3);
-    temp_directory home;
-    setenv("HOME", home.path().c_str(), 1);
-    ASSERT_EQ(kest_client_set_up_config_directory("Varnholt"), 1);
-    const std::string config = get_config_directory();
-    const std::string destination = config + "/executables";
-    const std::string manifest = destination + "/update_manifest.lst";
+    worker_home home;
+    ASSERT_TRUE(home.set_up());
+    const std::string& destination = home.destination;
+    const std::string& manifest = home.manifest;
 
     // The manifest answer waits a moment, so the test can change the shared descriptor meanwhile.
     std::string body = gzip_text(manifest_line("client", 3));
@@ -563,11 +579,10 @@ TEST(UpdateRun, WorkerReleasesItsOwnLockBeforeItFinishes) {
 TEST(UpdateRun, ProgressPostedToTheMainThreadWhileBothThreadsLog) {
     REQUIRE_SANDBOX();
     log_capture log(3);
-    temp_directory home;
-    setenv("HOME", home.path().c_str(), 1);
-    ASSERT_EQ(kest_client_set_up_config_directory("Varnholt"), 1);
-    const std::string destination = std::string(get_config_directory()) + "/executables";
-    const std::string manifest = destination + "/update_manifest.lst";
+    worker_home home;
+    ASSERT_TRUE(home.set_up());
+    const std::string& destination = home.destination;
+    const std::string& manifest = home.manifest;
     // Two seconds of download, so that progress arrives while the main thread is at work too.
     const remote_file client{"client", 4 * 1024 * 1024};
     update_server server;
@@ -621,11 +636,10 @@ TEST(UpdateRun, ProgressPostedToTheMainThreadWhileBothThreadsLog) {
 
 TEST(UpdateRun, WorkerFinishesWhenTheServerIsUnreachable) {
     log_capture log;
-    temp_directory home;
-    setenv("HOME", home.path().c_str(), 1);
-    ASSERT_EQ(kest_client_set_up_config_directory("Varnholt"), 1);
-    const std::string destination = std::string(get_config_directory()) + "/executables";
-    const std::string manifest = destination + "/update_manifest.lst";
+    worker_home home;
+    ASSERT_TRUE(home.set_up());
+    const std::string& destination = home.destination;
+    const std::string& manifest = home.manifest;
     std::atomic<int> lock_fd{5};
     released.calls = 0;
     shared_finished = 0;
