@@ -62,6 +62,16 @@ CONF
   exit 1
 }
 
+# The path of bench program NAME in BUILD; fails, saying how to build it, when it is not there.
+bench_program() {
+  local path="$1/bench/$2"
+  if [ ! -x "$path" ]; then
+    echo "missing $path: cmake --build $1 --target $2" >&2
+    return 1
+  fi
+  echo "$path"
+}
+
 now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.6f", b - a }'; }
 calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }

@@ -15,11 +15,7 @@ bench_enter_namespaces "$@"
 build=$(realpath "${1:-build}")
 rounds=${2:-5}
 size_mib=${3:-1024}
-bench="$build/bench/http_download_bench"
-if [ ! -x "$bench" ]; then
-  echo "missing $bench: cmake --build $build --target http_download_bench" >&2
-  exit 1
-fi
+bench=$(bench_program "$build" http_download_bench)
 
 bench_make_work $((size_mib * 2 + 64))
 

@@ -8,13 +8,11 @@
 # The build directory needs the bench program: cmake --build <dir> --target local_manifest_bench
 set -euo pipefail
 
+source "$(dirname "$0")/common.sh"
+
 build=$(realpath "${1:-build}")
 rounds=${2:-5}
-bench="$build/bench/local_manifest_bench"
-if [ ! -x "$bench" ]; then
-  echo "missing $bench: cmake --build $build --target local_manifest_bench" >&2
-  exit 1
-fi
+bench=$(bench_program "$build" local_manifest_bench)
 
 work=$(mktemp -d /tmp/varnholt-bench-XXXXXX)
 trap 'rm -rf "$work"' EXIT

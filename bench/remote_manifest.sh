@@ -15,11 +15,7 @@ bench_enter_namespaces "$@"
 build=$(realpath "${1:-build}")
 rounds=${2:-7}
 records=${3:-200000}
-bench="$build/bench/remote_manifest_bench"
-if [ ! -x "$bench" ]; then
-  echo "missing $bench: cmake --build $build --target remote_manifest_bench" >&2
-  exit 1
-fi
+bench=$(bench_program "$build" remote_manifest_bench)
 
 bench_make_work 256
 
