@@ -238,10 +238,6 @@ scripted_server::script manifest_then_file_request(const installation& base) {
     return plan;
 }
 
-std::string booted_as(const std::string& name) {
-    return "argc=3\nargv[0]=" + name + "\nargv[1]=-l\nargv[2]=1.095-gtk-rc5\n";
-}
-
 // The line of `text` that holds `wanted`, cut to fit a table cell; "" when none does.
 std::string first_matching_line(const std::string& text, const std::string& wanted) {
     size_t at = text.find(wanted);
@@ -468,9 +464,7 @@ row_result run_case(const fault_case& c, const installation& installed) {
 
         std::string report = row.home() + "/boot-report.txt";
         process_options options;
-        options.environment = {"HOME=" + row.home(),  "DISPLAY=" + display.display_name(),
-                               "GDK_BACKEND=x11",     "NO_AT_BRIDGE=1",
-                               "LC_ALL=C.UTF-8",      "BOOT_ARGV_REPORT=" + report};
+        options.environment = launcher_environment(row.home(), display.display_name(), report);
         options.working_directory = row.home();
         options.timeout_seconds = c.limit_seconds + 30;
         auto started = std::chrono::steady_clock::now();

@@ -41,9 +41,7 @@ std::unique_ptr<background_process> launcher_program_fixture::start_launcher_pro
     std::vector<std::string> argv{test_binary_directory() + "/varnholt-launcher-test-host"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     process_options options;
-    options.environment = {"HOME=" + home_.path(), "DISPLAY=" + display_.display_name(),
-                           "GDK_BACKEND=x11",      "NO_AT_BRIDGE=1",
-                           "LC_ALL=C.UTF-8",       "BOOT_ARGV_REPORT=" + report};
+    options.environment = launcher_environment(home_.path(), display_.display_name(), report);
     options.working_directory = home_.path();
     options.timeout_seconds = 40;
     return std::make_unique<background_process>(argv, options);
@@ -82,7 +80,13 @@ std::string launcher_program_fixture::booted_argv(const std::string& report) con
     return text.substr(0, text.find("cwd="));
 }
 
-std::string launcher_program_fixture::booted_as(const std::string& name) {
+std::vector<std::string> launcher_environment(const std::string& home, const std::string& display,
+                                              const std::string& report) {
+    return {"HOME=" + home,     "DISPLAY=" + display, "GDK_BACKEND=x11",
+            "NO_AT_BRIDGE=1",   "LC_ALL=C.UTF-8",     "BOOT_ARGV_REPORT=" + report};
+}
+
+std::string booted_as(const std::string& name) {
     return "argc=3\nargv[0]=" + name + "\nargv[1]=-l\nargv[2]=1.095-gtk-rc5\n";
 }
 

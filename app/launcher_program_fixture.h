@@ -36,6 +36,14 @@ bool wait_until(Done done, int timeout_ms = 10000) {
     return true;
 }
 
+// What a boot of the image `name` reports (the boot argv reporter's argument lines).
+std::string booted_as(const std::string& name);
+
+// The environment the launcher runs with in tests: its HOME, the display, and the file the booted
+// client reports to.
+std::vector<std::string> launcher_environment(const std::string& home, const std::string& display,
+                                              const std::string& report);
+
 class launcher_program_fixture : public testing::Test {
   protected:
     void SetUp() override;
@@ -60,8 +68,6 @@ class launcher_program_fixture : public testing::Test {
     // The argument lines of the report of the client booted last; "" when none was booted.
     std::string booted_argv(const std::string& report) const;
     std::string booted_argv() const { return booted_argv(report_path()); }
-    // What a boot of the image `name` reports.
-    static std::string booted_as(const std::string& name);
 
     std::string config_dir() const { return home_.file(".Varnholt"); }
     std::string executables_dir() const { return home_.file(".Varnholt/executables"); }
