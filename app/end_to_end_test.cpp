@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/launcher_program_fixture.h"
+#include "app/publication_fixture.h"
 #include "testing/nginx_server.h"
 #include "testing/process.h"
 #include "testing/temp_directory.h"
@@ -30,11 +31,6 @@ const std::string manifest_name = "manifest_linux32_executables.txt.gz";
 const std::string up_to_date = "Everything appears to be up to date already.\n";
 const std::string fetch_failed =
     "Error fetching update file 'manifest_linux32_executables.txt.gz' from remote server, aborting update.\n";
-
-struct image {
-    std::string name;
-    size_t padding;  // bytes appended to the program, to make the file larger
-};
 
 class EndToEnd : public launcher_program_fixture {
   protected:
@@ -51,18 +47,7 @@ class EndToEnd : public launcher_program_fixture {
     }
 
     // Publishes exactly these client images into the docroot, as an operator would.
-    void publish(const std::vector<image>& images) {
-        remove_tree(source());
-        ASSERT_EQ(mkdir(source().c_str(), 0755), 0);
-        for (const image& i : images) {
-            write_file(source() + "/" + i.name, client_program(i.padding), 0755);
-        }
-        process_result published = run_process({VARNHOLT_PUBLISH_PROGRAM, source(), docroot()});
-        ASSERT_EQ(published.exit_status, 0) << published.err;
-    }
-    static std::string client_program(size_t padding = 0) {
-        return read_file(test_binary_directory() + "/boot_argv_reporter") + std::string(padding, '\0');
-    }
+    void publish(const std::vector<client_image>& images) { publish_images(images, source(), docroot()); }
     std::string published(const std::string& name) const {
         return docroot() + "/downloads/tessar_v3/" + name;
     }
@@ -122,10 +107,7 @@ class EndToEnd : public launcher_program_fixture {
     }
     // The local manifest's line for a file as published: SHA-256, size and name.
     std::string manifest_line_for(const std::string& name) const {
-        process_result sum = run_process({"/usr/bin/sha256sum", published(name)});
-        char size[16];
-        snprintf(size, sizeof size, "%10zu", read_file(published(name)).size());
-        return sum.out.substr(0, 64) + " " + size + " " + name + "\n";
+        return manifest_line_of(published(name), name);
     }
 
     std::string source() const { return work_.file("source"); }

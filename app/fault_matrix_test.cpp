@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "app/launcher_program_fixture.h"
+#include "app/publication_fixture.h"
 #include "testing/nginx_server.h"
 #include "testing/process.h"
 #include "testing/sandbox.h"
@@ -531,25 +532,8 @@ namespace {
 
 class FaultMatrix : public launcher_program_fixture {
   protected:
-    // Publishes the images into `docroot` as an operator would.
-    void publish(const std::vector<std::pair<std::string, size_t>>& images, const std::string& docroot) {
-        std::string source = work_.file("source");
-        remove_tree(source);
-        ASSERT_EQ(mkdir(source.c_str(), 0755), 0);
-        for (const auto& [name, padding] : images) {
-            write_file(source + "/" + name, client_program(padding), 0755);
-        }
-        process_result published = run_process({VARNHOLT_PUBLISH_PROGRAM, source, docroot});
-        ASSERT_EQ(published.exit_status, 0) << published.err;
-    }
-    static std::string client_program(size_t padding) {
-        return read_file(test_binary_directory() + "/boot_argv_reporter") + std::string(padding, '\0');
-    }
-    static std::string sha256_line(const std::string& path, const std::string& name) {
-        process_result sum = run_process({"/usr/bin/sha256sum", path});
-        char size[16];
-        snprintf(size, sizeof size, "%10zu", read_file(path).size());
-        return sum.out.substr(0, 64) + " " + size + " " + name + "\n";
+    void publish(const std::vector<client_image>& images, const std::string& docroot) {
+        publish_images(images, work_.file("source"), docroot);
     }
 
     // The launcher installs client_1 from a publication of it alone; a newer one adds client_2.
@@ -577,8 +561,8 @@ class FaultMatrix : public launcher_program_fixture {
         std::string installed = read_file(executables_dir() + "/update_manifest.lst");
         size_t records = installed.find("\n\n");
         ASSERT_NE(records, std::string::npos) << installed;
-        base.updated_manifest = installed.substr(0, records + 2) + sha256_line(dir + client_2, client_2) +
-                                sha256_line(dir + client_1, client_1);
+        base.updated_manifest = installed.substr(0, records + 2) + manifest_line_of(dir + client_2, client_2) +
+                                manifest_line_of(dir + client_1, client_1);
         unlink(report_path().c_str());
         unlink(launcher_log_path);
         // As a client that started well leaves it: its boot did not fail.
