@@ -2,8 +2,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "testing/process.h"
@@ -21,8 +25,30 @@ namespace {
 constexpr const char* xvfb_program = "/usr/bin/Xvfb";
 constexpr const char* xwd_program = "/usr/bin/xwd";
 
+constexpr const char* keymap_directory = "/var/lib/xkb";
+constexpr int start_attempts = 3;
+// How long a start may take on a loaded machine; a server that is ready answers at once.
+constexpr int ready_limit_seconds = 30;
+
 std::string log_path(int display) {
     return "/tmp/xvfb-" + std::to_string(display) + ".log";
+}
+
+// An X server compiles its keymap into <keymap directory>/server-<display>.xkm and reads it back. That
+// directory belongs to the whole machine, whatever mount namespace a test is in, so two servers of one
+// display number starting at once (the cases of the fault matrix, or tests of two binaries) read each
+// other's half-written file and end with "Failed to compile keymap". Run in the child before exec: the
+// server gets an empty directory of its own there. Without one it would fall back to /tmp, which the test
+// sandbox makes private, so a failure is only noted in the server's log.
+void use_private_keymap_directory() {
+    struct stat status;
+    if (stat(keymap_directory, &status) != 0 || !S_ISDIR(status.st_mode)) {
+        return;
+    }
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", keymap_directory, "tmpfs", MS_NOSUID | MS_NODEV, "size=4m,mode=0755") != 0) {
+        dprintf(2, "note: %s is shared with other X servers: %s\n", keymap_directory, strerror(errno));
+    }
 }
 
 uint32_t big_endian_32(const std::string& data, size_t offset) {
@@ -63,20 +89,34 @@ xvfb_display::~xvfb_display() {
 
 bool xvfb_display::start(int display, int width, int height, int depth) {
     stop();
+    std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth);
+    // A server that fails to start says why in its log; the reason is shown and the start tried again,
+    // so that one bad start does not fail a test that is not about the display.
+    for (int attempt = 1; attempt <= start_attempts; ++attempt) {
+        std::string failure;
+        if (launch(display, screen, &failure)) {
+            return true;
+        }
+        fprintf(stderr, "Xvfb :%d did not start (attempt %d of %d):\n%s\n", display, attempt, start_attempts,
+                failure.c_str());
+    }
+    return false;
+}
+
+bool xvfb_display::launch(int display, const std::string& screen, std::string* failure) {
     // Xvfb writes its display number to this pipe once it accepts connections.
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) {
-        perror("xvfb_display pipe");
+        *failure = std::string("pipe: ") + strerror(errno);
         return false;
     }
     std::string name = ":" + std::to_string(display);
-    std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth);
     std::string log = log_path(display);
     const char* argv[] = {xvfb_program, name.c_str(), "-screen",    "0", screen.c_str(),
                           "-nolisten",  "tcp",        "-displayfd", "3", nullptr};
     pid_t pid = fork();
     if (pid < 0) {
-        perror("xvfb_display fork");
+        *failure = std::string("fork: ") + strerror(errno);
         close(ready[0]);
         close(ready[1]);
         return false;
@@ -89,6 +129,7 @@ bool xvfb_display::start(int display, int width, int height, int depth) {
             dup2(log_fd, 1);
             dup2(log_fd, 2);
         }
+        use_private_keymap_directory();
         dup2(ready[1], 3);  // dup2 clears close-on-exec
         execv(argv[0], const_cast<char* const*>(argv));
         _exit(127);
@@ -98,7 +139,7 @@ bool xvfb_display::start(int display, int width, int height, int depth) {
     display_ = display;
 
     std::string answer;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(ready_limit_seconds);
     while (answer.find('\n') == std::string::npos) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
                                                                           std::chrono::steady_clock::now());
@@ -123,7 +164,7 @@ bool xvfb_display::start(int display, int width, int height, int depth) {
     close(ready[0]);
     if (answer != std::to_string(display) + "\n") {
         stop();
-        fprintf(stderr, "Xvfb %s did not start:\n%s\n", name.c_str(), read_file(log).c_str());
+        *failure = file_exists(log) ? read_file(log) : "(no output in " + log + ")";
         return false;
     }
     return true;

@@ -1,6 +1,7 @@
 // A virtual X display for tests: starts Xvfb, waits until it accepts connections, takes screenshots
 // (xwd) as RGB pixels and stops the server at the end. Use a fixed display number only inside the
-// test sandbox, where /tmp and the abstract socket namespace are the test's own.
+// test sandbox, where /tmp and the abstract socket namespace are the test's own; the server's compiled
+// keymap, which X servers otherwise keep in one directory for the whole machine, is its own too.
 #pragma once
 
 #include <sys/types.h>
@@ -38,8 +39,9 @@ class xvfb_display {
     xvfb_display(const xvfb_display&) = delete;
     xvfb_display& operator=(const xvfb_display&) = delete;
 
-    // Starts Xvfb on display :`display` with one screen of width x height x depth and waits (up to
-    // 10 s) until it accepts connections. False, with the server's output on stderr, when it did not.
+    // Starts Xvfb on display :`display` with one screen of width x height x depth and waits until it
+    // accepts connections (up to 30 s). A server that did not start is tried again, up to three times,
+    // with its output on stderr each time; false when none started.
     bool start(int display, int width, int height, int depth = 24);
     // Ends the server and waits for it; nothing when none runs.
     void stop();
@@ -52,6 +54,9 @@ class xvfb_display {
     screen_image screenshot() const;
 
   private:
+    // One start: true once the server accepts connections; else `failure` says why.
+    bool launch(int display, const std::string& screen, std::string* failure);
+
     pid_t pid_ = -1;
     int display_ = -1;
 };
