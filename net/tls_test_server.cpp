@@ -80,8 +80,15 @@ tls_test_server::tls_test_server(behaviour what, std::string reply) : what_(what
 }
 
 tls_test_server::~tls_test_server() {
+    release();
     wait();
     close(listen_fd_);
+}
+
+void tls_test_server::release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    released_changed_.notify_all();
 }
 
 void tls_test_server::wait() {
@@ -111,6 +118,10 @@ void tls_test_server::serve() {
         close(fd);
         return;
     }
+    if (what_ == behaviour::answer_when_released) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        released_changed_.wait(lock, [this] { return released_; });
+    }
     SSL_CTX* context = SSL_CTX_new(TLS_server_method());
     SSL_CTX_use_certificate(context, server_credentials().certificate);
     SSL_CTX_use_PrivateKey(context, server_credentials().key);
@@ -123,7 +134,7 @@ void tls_test_server::serve() {
             received_.assign(buffer, n);
         }
         SSL_write(session, reply_.data(), static_cast<int>(reply_.size()));
-        if (what_ == behaviour::answer_then_close_notify) {
+        if (what_ != behaviour::answer_then_bare_close) {
             SSL_shutdown(session);
         }
     }

@@ -1,8 +1,11 @@
 // A TLS server on 127.0.0.1 for the tests: one connection on a thread, with a key and self-signed
-// certificate made at start. Every wait of the server is bounded, so a failing client never hangs it.
+// certificate made at start. Every wait of the server is bounded (a held answer by the server's life),
+// so a failing client never hangs it.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -17,6 +20,9 @@ class tls_test_server {
         close_during_handshake,
         // Accept the TCP connection and say nothing until the client goes away.
         silent,
+        // As answer_then_close_notify, but the client's hello is left unanswered until release(), so a
+        // handshake is pending for as long as the test wants it to be.
+        answer_when_released,
     };
 
     explicit tls_test_server(behaviour what, std::string reply = "pong");
@@ -29,6 +35,8 @@ class tls_test_server {
     std::string received() const { return received_; }
     // 1 when the server's handshake completed.
     bool handshake_done() const { return handshake_done_; }
+    // Lets an answer_when_released server answer (the destructor does it too).
+    void release();
     void wait();
 
   private:
@@ -40,5 +48,8 @@ class tls_test_server {
     int port_ = 0;
     std::string received_;
     std::atomic<bool> handshake_done_{false};
+    std::mutex mutex_;
+    std::condition_variable released_changed_;
+    bool released_ = false;
     std::thread thread_;
 };
