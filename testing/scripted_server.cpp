@@ -25,7 +25,7 @@ int milliseconds_left(clock_type::time_point deadline) {
 
 scripted_server::scripted_server(const script& plan, int port, const std::string& address)
     : steps_(plan.steps()) {
-    if (pipe2(stop_pipe_, O_CLOEXEC) != 0) {
+    if (pipe2(stop_pipe_, O_CLOEXEC) != 0 || pipe2(release_pipe_, O_CLOEXEC) != 0) {
         throw std::runtime_error("scripted_server: pipe failed");
     }
     listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -40,7 +40,7 @@ scripted_server::scripted_server(const script& plan, int port, const std::string
         listen(listen_fd_, 16) != 0 ||
         getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
         int saved = errno;
-        for (int fd : {listen_fd_, stop_pipe_[0], stop_pipe_[1]}) {
+        for (int fd : {listen_fd_, stop_pipe_[0], stop_pipe_[1], release_pipe_[0], release_pipe_[1]}) {
             if (fd >= 0) {
                 ::close(fd);
             }
@@ -60,8 +60,14 @@ scripted_server::~scripted_server() {
     if (connection_fd_ >= 0) {
         ::close(connection_fd_);
     }
-    for (int fd : {listen_fd_, stop_pipe_[0], stop_pipe_[1]}) {
+    for (int fd : {listen_fd_, stop_pipe_[0], stop_pipe_[1], release_pipe_[0], release_pipe_[1]}) {
         ::close(fd);
+    }
+}
+
+void scripted_server::release() {
+    char byte = 0;
+    while (write(release_pipe_[1], &byte, 1) < 0 && errno == EINTR) {
     }
 }
 
@@ -91,6 +97,20 @@ bool scripted_server::wait_for(int fd, short events, int timeout_ms) {
 bool scripted_server::sleep_ms(int ms) {
     pollfd stop = {stop_pipe_[0], POLLIN, 0};
     return poll(&stop, 1, ms) == 0;
+}
+
+bool scripted_server::wait_for_release() {
+    while (wait_for(release_pipe_[0], POLLIN, -1)) {
+        char byte;
+        ssize_t n = read(release_pipe_[0], &byte, 1);
+        if (n == 1) {
+            return true;
+        }
+        if (n < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+    return false;
 }
 
 void scripted_server::play() {
@@ -141,6 +161,9 @@ void scripted_server::play() {
             case step::kind::repeat:
                 while (!s.bytes.empty() && send_all(s.bytes)) {
                 }
+                break;
+            case step::kind::hold:
+                stopped = !wait_for_release();
                 break;
         }
     }

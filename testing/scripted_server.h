@@ -12,7 +12,7 @@
 class scripted_server {
   public:
     // One thing the server does. Steps run in order; a step that waits (accept, read_request, sleep,
-    // stall, drip) ends early when the server is destroyed.
+    // stall, drip, hold) ends early when the server is destroyed.
     struct step {
         enum class kind {
             accept,        // take the next connection (a still open one is closed cleanly first)
@@ -26,6 +26,8 @@ class scripted_server {
             drip,          // send `bytes` one byte at a time, `ms` milliseconds apart
             repeat,        // send `bytes` again and again, until the peer stops taking them (it closed or
                            // reset the connection) or the server is destroyed: a body without end
+            hold,          // wait until the test calls release(): whatever the client does meanwhile
+                           // happens while the server is at this point of the script
         };
         kind what;
         std::string bytes;
@@ -44,6 +46,7 @@ class scripted_server {
         script& stall(int ms = -1) { return add({step::kind::stall, "", ms}); }
         script& drip(const std::string& bytes, int ms) { return add({step::kind::drip, bytes, ms}); }
         script& repeat(const std::string& bytes) { return add({step::kind::repeat, bytes, 0}); }
+        script& hold() { return add({step::kind::hold, "", 0}); }
         const std::vector<step>& steps() const { return steps_; }
 
       private:
@@ -69,11 +72,15 @@ class scripted_server {
     int connections_accepted() const { return accepted_; }
     // Waits until the last step has run; true if it did within `timeout_ms`.
     bool wait_finished(int timeout_ms = 10000);
+    // Lets the script go on past one hold step: the one it waits at, or else the next it comes to.
+    void release();
 
   private:
     void play();
     bool wait_for(int fd, short events, int timeout_ms);
     bool sleep_ms(int ms);
+    // False when the server is being stopped.
+    bool wait_for_release();
     // False when the bytes could not all be sent: the peer has gone away or the server is being stopped.
     bool send_all(const std::string& bytes);
     void read_request();
@@ -85,6 +92,7 @@ class scripted_server {
     int listen_fd_ = -1;
     int connection_fd_ = -1;
     int stop_pipe_[2] = {-1, -1};
+    int release_pipe_[2] = {-1, -1};  // a byte for each release()
     int port_ = 0;
     std::atomic<int> accepted_{0};
     mutable std::mutex mutex_;
