@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <stdexcept>
 #include <thread>
 
@@ -35,6 +37,56 @@ int pick_free_port() {
     }
     close(fd);
     return ntohs(address.sin_port);
+}
+
+// A path no test asks for: the requests access_log() makes itself, left out of what it returns.
+constexpr const char* log_barrier_path = "/.nginx-server-log-barrier";
+
+// nginx runs as one process that handles one event at a time, and it writes a request's access log
+// line before it closes that request's connection. So when a request of our own, made once the
+// client's have been answered, has been answered and its connection closed, every earlier request is in
+// the log. False when nginx did not answer within 30 s.
+bool answered_barrier_request(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(port);
+    std::string request = std::string("GET ") + log_barrier_path + " HTTP/1.0\r\n\r\n";
+    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+              send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (ok) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
+        pollfd readable{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&readable, 1, static_cast<int>(left.count())) == 0) {
+            ok = false;
+            break;
+        }
+        char buffer[4096];
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n == 0) {
+            break;  // closed: answered
+        }
+        ok = n > 0 || errno == EINTR;
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    return ok;
+}
+
+// `log` without the lines of barrier requests.
+std::string without_barrier_lines(const std::string& log) {
+    std::string kept;
+    const std::string marker = std::string(" ") + log_barrier_path + " ";
+    for (size_t start = 0; start < log.size();) {
+        size_t end = log.find('\n', start);
+        end = end == std::string::npos ? log.size() : end + 1;
+        if (log.substr(start, end - start).find(marker) == std::string::npos) {
+            kept.append(log, start, end - start);
+        }
+        start = end;
+    }
+    return kept;
 }
 
 bool accepts_connections(int port) {
@@ -137,16 +189,34 @@ nginx_server::~nginx_server() {
 }
 
 std::string nginx_server::access_log() const {
-    return read_file(work_.file("access.log"));
+    if (pid_ > 0 && !paused_ && !answered_barrier_request(port_)) {
+        fprintf(stderr, "nginx_server: nginx did not answer; its access log may lack lines\n");
+    }
+    return without_barrier_lines(read_file(work_.file("access.log")));
 }
 
 std::string nginx_server::access_log(size_t lines) const {
     std::string log = access_log();
-    for (int i = 0; i < 500 && static_cast<size_t>(std::count(log.begin(), log.end(), '\n')) < lines; ++i) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (static_cast<size_t>(std::count(log.begin(), log.end(), '\n')) < lines &&
+           std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         log = access_log();
     }
     return log;
+}
+
+void nginx_server::pause() {
+    if (pid_ > 0 && !paused_ && kill(pid_, SIGSTOP) == 0) {
+        paused_ = true;
+    }
+}
+
+void nginx_server::resume() {
+    if (pid_ > 0 && paused_) {
+        kill(pid_, SIGCONT);
+        paused_ = false;
+    }
 }
 
 std::string nginx_server::error_log() const {
@@ -158,6 +228,7 @@ void nginx_server::stop() {
         return;
     }
     kill(pid_, SIGTERM);
+    resume();  // a stopped process sees the SIGTERM only once it runs again
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }

@@ -23,11 +23,16 @@ class nginx_server {
     int port() const { return port_; }
     // One line per finished request: "<request line>" <status> <body bytes sent>, for example
     // "GET /a.txt HTTP/1.1" 200 5
+    // nginx logs a request only after it has sent the response, so a client can be done before its line
+    // is written. This answers once every request answered before the call is in the log (see
+    // nginx_server.cpp); a request still being answered may or may not be. Not while paused.
     std::string access_log() const;
-    // The access log once it holds `lines` lines, or as it is after 5 s: nginx logs a request only after
-    // it has sent the response, so a client can be done before the line is written.
+    // The access log once it holds `lines` lines, or as it is after 30 s.
     std::string access_log(size_t lines) const;
     std::string error_log() const;
+    // Stops nginx where it is (SIGSTOP) until resume(): connections wait for it, none is lost.
+    void pause();
+    void resume();
     // Ends nginx and waits for it; later calls do nothing.
     void stop();
 
@@ -37,6 +42,7 @@ class nginx_server {
     temp_directory work_;
     int port_ = 0;
     pid_t pid_ = -1;
+    bool paused_ = false;
 };
 
 // The directives between the "# --- launcher locations: begin ---" and "...: end ---" markers of an nginx
