@@ -60,7 +60,8 @@ process_result launcher_program_fixture::x_tool(const std::vector<std::string>& 
 
 std::string launcher_program_fixture::wait_for_window() {
     process_result found = x_tool({"/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--name",
-                                   std::string("^") + launcher_window_name + "$"});
+                                   std::string("^") + launcher_window_name + "$"},
+                                  30);
     return found.exit_status == 0 ? found.out.substr(0, found.out.find('\n')) : "";
 }
 

@@ -23,9 +23,10 @@ inline void sleep_ms(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// Polls `done` every 50 ms for up to `timeout_ms`.
+// Polls `done` every 50 ms for up to `timeout_ms` (a limit for a loaded machine: it returns as soon as
+// `done` holds).
 template <typename Done>
-bool wait_until(Done done, int timeout_ms = 10000) {
+bool wait_until(Done done, int timeout_ms = 30000) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) {
@@ -60,7 +61,7 @@ class launcher_program_fixture : public testing::Test {
     double seconds_since_start() const;
 
     process_result x_tool(const std::vector<std::string>& argv, double timeout = 10);
-    // The id of the launcher's window once it is shown, or "".
+    // The id of the launcher's window once it is shown (waiting up to 30 s), or "".
     std::string wait_for_window();
     bool window_shown();
     void press(const std::string& window, const std::string& key);

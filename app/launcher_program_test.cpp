@@ -2,6 +2,8 @@
 // shows, its progress bar fed by a real update run from a loopback server, the keys, the wait for
 // another launcher's lock, a close request during a run, and the boot of the client.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -67,6 +69,12 @@ class LauncherProgram : public launcher_program_fixture {
         write_file(executables_dir() + "/update_manifest.lst",
                    "# This is an automatically generated file - do not modify\n\n" + manifest_line(name, 1));
     }
+    // True when no launcher holds the lock (this process takes it for a moment to see).
+    bool lock_is_free() {
+        int lock = try_updater_lock((executables_dir() + "/lock.tmp").c_str());
+        release_updater_lock(lock);
+        return lock >= 0;
+    }
     // Started while this process holds the lock, as a first launcher would; the lock's descriptor.
     int start_while_locked() {
         install_client("client-1");
@@ -102,6 +110,30 @@ void PrintTo(const screen_case& screen, std::ostream* out) {
 }
 
 class LauncherWindowPlacement : public LauncherProgram, public testing::WithParamInterface<screen_case> {};
+
+// Sees other processes close a file.
+class close_watch {
+  public:
+    explicit close_watch(const std::string& path) : fd_(inotify_init1(IN_CLOEXEC)) {
+        EXPECT_GE(inotify_add_watch(fd_, path.c_str(), IN_CLOSE), 0) << path;
+    }
+    ~close_watch() { close(fd_); }
+    close_watch(const close_watch&) = delete;
+    close_watch& operator=(const close_watch&) = delete;
+
+    // True once the file was closed since the watch began (or the last call), within `timeout_ms`.
+    bool wait_for_close(int timeout_ms = 30000) {
+        pollfd event{fd_, POLLIN, 0};
+        if (poll(&event, 1, timeout_ms) != 1) {
+            return false;
+        }
+        char buffer[4096];
+        return read(fd_, buffer, sizeof buffer) > 0;
+    }
+
+  private:
+    int fd_;
+};
 
 }  // namespace
 
@@ -185,13 +217,13 @@ TEST_F(LauncherProgram, ProgressFillsTheBarThenTheDownloadedClientBoots) {
                                .accept()
                                .read_request()
                                .send(response.substr(0, half))
-                               .sleep(3000)
+                               .hold()
                                .send(response.substr(half))
                                .close(),
                            80);
     start_launcher();
     ASSERT_NE(wait_for_window(), "");
-    // Half the bytes of the only file: 460 * 50 / 100 columns filled.
+    // Half the bytes of the only file, and the rest held back: 460 * 50 / 100 columns filled.
     screen_image shot;
     EXPECT_TRUE(wait_until([&] {
         shot = display_.screenshot();
@@ -203,6 +235,7 @@ TEST_F(LauncherProgram, ProgressFillsTheBarThenTheDownloadedClientBoots) {
         ASSERT_EQ(shot.pixel(x0 + 10 + x, y0 + 280), x < 230 ? bar_fill : bar_background) << x;
         ASSERT_EQ(shot.pixel(x0 + 10 + x, y0 + 289), x < 230 ? bar_fill : bar_background) << x;
     }
+    server.release();
 
     process_result result = wait_for_exit();
     EXPECT_EQ(result.exit_status, 0) << log();
@@ -236,10 +269,11 @@ TEST_F(LauncherProgram, EscapeHoldsTheBootAndBSwitchesBetaMode) {
     press(window, "b");
     EXPECT_TRUE(beta_saved_as(1)) << read_file(config);
 
-    // The run ends (the server hangs up), but with the options shown nothing boots.
+    // The run ends (the server hangs up); the last thing it does is to release the lock. With the
+    // options shown nothing boots, though a boot would come at the next tick.
     server.reset();
-    EXPECT_TRUE(wait_until([&] { return log().find("download") != std::string::npos; })) << log();
-    sleep_ms(1500);
+    EXPECT_TRUE(wait_until([&] { return lock_is_free(); })) << log();
+    sleep_ms(1000);
     EXPECT_FALSE(file_exists(config_dir() + "/bootname.txt"));
     EXPECT_TRUE(window_shown());
 
@@ -273,9 +307,17 @@ TEST_F(LauncherProgram, SecondLauncherGivesUpWhileTheLockIsHeld) {
 
 TEST_F(LauncherProgram, SecondLauncherUpdatesOnceTheLockIsFree) {
     start_display(640, 480);
-    int lock = start_while_locked();
-    sleep_ms(500);
+    install_client("client-1");
+    std::string lock_path = executables_dir() + "/lock.tmp";
+    int lock = try_updater_lock(lock_path.c_str());
+    ASSERT_GE(lock, 0);
+    // The launcher opens and closes the lock file on each attempt: after the first it has found the lock
+    // held and waits for it, which it does for three seconds.
+    close_watch attempts(lock_path);
+    start_launcher();
+    EXPECT_TRUE(attempts.wait_for_close());
     release_updater_lock(lock);
+    EXPECT_NE(wait_for_window(), "");
     process_result result = wait_for_exit();
     EXPECT_EQ(result.exit_status, 0) << log();
     // Its own run (no server: it fails), then the boot.
@@ -305,6 +347,8 @@ TEST_F(LauncherProgram, CloseRequestDuringARunHidesAndEndsAfterItWithoutBooting)
     start_display(640, 480);
     install_client("client-1");
     std::string body(150, 'x');
+    std::string head = http_ok(body).substr(0, http_ok(body).size() - body.size());
+    // The download is held after its first bytes until the window has been closed.
     scripted_server server(scripted_server::script()
                                .accept()
                                .read_request()
@@ -312,22 +356,24 @@ TEST_F(LauncherProgram, CloseRequestDuringARunHidesAndEndsAfterItWithoutBooting)
                                .close()
                                .accept()
                                .read_request()
-                               .send(http_ok(body).substr(0, http_ok(body).size() - body.size()))
-                               .drip(body, 20)
+                               .send(head + body.substr(0, 50))
+                               .hold()
+                               .drip(body.substr(50), 5)
                                .close(),
                            80);
     start_launcher();
     ASSERT_NE(wait_for_window(), "");
     ASSERT_TRUE(wait_until([&] { return server.connections_accepted() == 2; }));
     EXPECT_EQ(x_tool({test_binary_directory() + "/x_close_request", launcher_window_name}).exit_status, 0);
-    EXPECT_TRUE(wait_until([&] { return !window_shown(); }, 2000));
+    EXPECT_TRUE(wait_until([&] { return !window_shown(); }));
     // Still downloading, and reporting progress to its hidden window.
     EXPECT_FALSE(server.wait_finished(0));
+    server.release();
 
     process_result result = wait_for_exit();
     EXPECT_EQ(result.exit_status, 0) << log();
     EXPECT_EQ(result.signal, 0);
-    EXPECT_TRUE(server.wait_finished(0));
+    EXPECT_TRUE(server.wait_finished());
     EXPECT_EQ(read_file(executables_dir() + "/client-2"), body);  // the run finished its work
     EXPECT_EQ(booted_argv(), "");
     EXPECT_FALSE(file_exists(config_dir() + "/bootname.txt"));
