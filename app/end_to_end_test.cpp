@@ -262,15 +262,18 @@ TEST_F(EndToEnd, FullDiskDuringADownloadKeepsThePreviousClientBootable) {
 }
 
 TEST_F(EndToEnd, OfTwoLaunchersOnlyOneUpdatesTheOtherGivesUp) {
-    // A download of about four seconds holds the first launcher's lock past the second one's patience.
+    // The first launcher's download (four seconds of it at this rate) is held, with nginx paused, until
+    // the second launcher has given up waiting for the lock.
     publish({{client_1, 400 * 1024}});
     serve("limit_rate 100k;");
     start_launcher();
     ASSERT_TRUE(wait_until([&] { return file_exists(installed("download.tmp")); })) << log();
+    nginx_->pause();
     auto started = std::chrono::steady_clock::now();
     std::string second_report = home_.file("second-report.txt");
     process_result second = start_launcher_process({}, second_report)->wait();
     double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    nginx_->resume();
 
     EXPECT_EQ(second.exit_status, 0);
     EXPECT_EQ(second.out, "");  // no update run of its own
