@@ -522,13 +522,13 @@ TEST(UpdateRun, WorkerReleasesItsOwnLockBeforeItFinishes) {
     const std::string& destination = home.destination;
     const std::string& manifest = home.manifest;
 
-    // The manifest answer waits a moment, so the test can change the shared descriptor meanwhile.
+    // The manifest answer is held, so the test can change the shared descriptor while the run goes on.
     std::string body = gzip_text(manifest_line("client", 3));
     scripted_server server(
         script()
             .accept()
             .read_request()
-            .sleep(300)
+            .hold()
             .send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body)
             .close()
             .accept()
@@ -549,10 +549,13 @@ TEST(UpdateRun, WorkerReleasesItsOwnLockBeforeItFinishes) {
     {
         console_capture capture;
         started = kest_thread_create("executable updater", executable_updater_thread, &job);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (started && server.requests().empty() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         finished_early = shared_finished.load();
         lock_fd = 12;  // a later run's descriptor: not the worker's to release
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        server.release();
         while (started && shared_finished.load() == 0 && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
