@@ -129,7 +129,7 @@ TEST_F(LauncherWindow, CloseWithoutARunDestroysAtOnce) {
     updater_finished = 1;
     frame_->Show();
     EXPECT_TRUE(frame_->Close());
-    EXPECT_TRUE(run_events_until([this] { return destroyed_; }, 1000));
+    EXPECT_TRUE(run_events_until([this] { return destroyed_; }));
 }
 
 TEST(LauncherApp, ExitLogsTheExitLine) {

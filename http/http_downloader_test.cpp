@@ -518,7 +518,8 @@ TEST(HttpDownloader, StalledTransfersGiveUp) {
         double elapsed = seconds_since(start);
         EXPECT_EQ(result, 0);
         EXPECT_GE(elapsed, 0.6);
-        EXPECT_LT(elapsed, 3.0);
+        // A transfer the window missed would go on until the server ends it: never, or after 20 s of drip.
+        EXPECT_LT(elapsed, 10.0);
         EXPECT_FALSE(file_exists(out.file("f.bin")));
         EXPECT_EQ(log.text(), c.m == mode::file ? error + "transfer stalled, giving up.  Deleting file.\n"
                                                 : error + "transfer stalled, giving up.\n");
