@@ -1,5 +1,12 @@
 # Sourced by the scripts that work in a private mount namespace of their own.
 #
+# private_keymap_directory
+#                       mounts an empty tmpfs on /var/lib/xkb for the X servers started from here. An
+#                       X server compiles its keymap to /var/lib/xkb/server-<display>.xkm, a directory
+#                       of the whole machine whatever the namespace, so two servers of one display
+#                       number starting at once read each other's half-written file and fail ("Failed
+#                       to compile keymap").
+#
 # private_tmp PATH...   mounts a fresh tmpfs on /tmp, so that whatever the script and the programs it
 #                       starts put there (the launcher's debug log, X sockets) is private and goes with
 #                       the namespace, and brings back each given host path that lies below /tmp (a
@@ -43,4 +50,11 @@ private_tmp() {
     mount -c --rbind "/proc/self/fd/$fd" "$path"
     eval "exec $fd<&-"
   done
+}
+
+private_keymap_directory() {
+  if [ -d /var/lib/xkb ]; then
+    mount -t tmpfs -o size=4m,mode=0755 tmpfs /var/lib/xkb ||
+      echo "note: /var/lib/xkb stays shared with the machine's other X servers" >&2
+  fi
 }
