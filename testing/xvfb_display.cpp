@@ -112,8 +112,10 @@ bool xvfb_display::launch(int display, const std::string& screen, std::string* f
     }
     std::string name = ":" + std::to_string(display);
     std::string log = log_path(display);
-    const char* argv[] = {xvfb_program, name.c_str(), "-screen",    "0", screen.c_str(),
-                          "-nolisten",  "tcp",        "-displayfd", "3", nullptr};
+    // -noreset: by default the server resets when its last client disconnects, and a client that
+    // connects meanwhile (the next launcher of a test, an xdotool right after another) is refused.
+    const char* argv[] = {xvfb_program, name.c_str(), "-screen",    "0", screen.c_str(), "-nolisten",
+                          "tcp",        "-noreset",   "-displayfd", "3", nullptr};
     pid_t pid = fork();
     if (pid < 0) {
         *failure = std::string("fork: ") + strerror(errno);
