@@ -1,8 +1,8 @@
-// The hash text of a published file: its SHA-256 in lowercase hexadecimal.
+// SHA-256 of a stream of bytes given piece by piece (OpenSSL's digest), as the lowercase hexadecimal text
+// that manifests and release signatures carry.
 #pragma once
 
 #include <cstddef>
-#include <string>
 
 typedef struct evp_md_ctx_st EVP_MD_CTX;
 
@@ -17,8 +17,11 @@ class sha256_hasher {
 
     bool ok() const { return ok_; }
     void update(const void* data, size_t length);
-    // The digest of everything given to update(), or "" when the digest failed. Ends the hasher.
-    std::string finish_hex();
+    // Ends the hasher: the digest of everything given to update() as sha256_hex_length digits and a NUL
+    // into `hex`. 1, or 0 with `hex` empty when the digest failed at any point.
+    int finish_hex(char hex[sha256_hex_length + 1]);
+    // Starts again as if new. 1, or 0 when the digest could not be set up.
+    int restart();
 
   private:
     EVP_MD_CTX* context_;
