@@ -249,9 +249,9 @@ TEST(PublishUsage, ArgumentsAndExitStatus) {
         std::string out_part;
         std::string err_part;
     } cases[] = {
-        {{}, 2, "", "Usage: varnholt-publish SOURCE_DIR OUTPUT_DIR\n"},
-        {{"-h"}, 0, "Usage: varnholt-publish SOURCE_DIR OUTPUT_DIR\n", ""},
-        {{"--help"}, 0, "Usage: varnholt-publish SOURCE_DIR OUTPUT_DIR\n", ""},
+        {{}, 2, "", "Usage: varnholt-publish [--key KEYFILE [--expires DAYS]] SOURCE_DIR OUTPUT_DIR\n"},
+        {{"-h"}, 0, "Usage: varnholt-publish [--key KEYFILE [--expires DAYS]] SOURCE_DIR OUTPUT_DIR\n", ""},
+        {{"--help"}, 0, "Usage: varnholt-publish [--key KEYFILE [--expires DAYS]] SOURCE_DIR OUTPUT_DIR\n", ""},
         {{"/tmp"}, 2, "", "varnholt-publish: needs exactly two arguments, SOURCE_DIR and OUTPUT_DIR\nUsage:"},
         {{"/tmp", "/tmp/a", "/tmp/b"}, 2, "", "needs exactly two arguments"},
         {{"-x", "/tmp", "/tmp/a"}, 2, "", "varnholt-publish: unknown option '-x'\nUsage:"},
