@@ -147,10 +147,8 @@ int64_t published_release(const std::string& path) {
     bounded_string detail;
     if (ferror(file.get()) || check_release_signature(text, static_cast<int32_t>(length), no_keys, 0, 0,
                                                       fields, detail) == release_signature_malformed) {
-        publish_report(
-            "the release signature '%s' of the earlier publication is damaged (%s): remove it to publish "
-            "again",
-            path.c_str(), ferror(file.get()) ? strerror(EIO) : detail.c_str());
+        publish_report("cannot read the release of the earlier publication: %s; remove '%s' to publish again",
+                       ferror(file.get()) ? strerror(EIO) : detail.c_str(), path.c_str());
         return -1;
     }
     return fields.release;

@@ -220,9 +220,9 @@ TEST_F(PublishSigned, UnusableKeysAndDamagedSignaturesPublishNothing) {
         {"not a key", not_a_key, 0, signature,
          "cannot read key file '" + not_a_key + "': it is not an unencrypted PEM private key"},
         {"a damaged earlier signature", key(), 0600, "release 12\n",
-         "the release signature '" + published(signature_name) +
-             "' of the earlier publication is damaged (line 1 is not 'varnholt-release-signature 1'): remove "
-             "it to publish again"},
+         "cannot read the release of the earlier publication: the release signature is malformed (line 1 is "
+         "not 'varnholt-release-signature 1'); remove '" +
+             published(signature_name) + "' to publish again"},
     };
     for (const refusal& r : refusals) {
         if (r.mode != 0) {

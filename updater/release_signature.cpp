@@ -105,7 +105,7 @@ bool parse_utc_time(const char* text, size_t length, int64_t* seconds) {
 
 release_signature_verdict malformed(bounded_string& detail, const line_reader& lines, const char* what) {
     detail.clear();
-    detail.append_printf("line %d is not %s", lines.number, what);
+    detail.append_printf("the release signature is malformed (line %d is not %s)", lines.number, what);
     return release_signature_malformed;
 }
 
@@ -193,11 +193,11 @@ release_signature_verdict check_release_signature(const char* text, int32_t leng
     detail.clear();
     fields = release_signature{};
     if (text == nullptr || length <= 0 || length > release_signature_max_bytes) {
-        detail.append_printf("it has %d bytes", length);
+        detail.append_printf("the release signature is malformed (it has %d bytes)", length);
         return release_signature_malformed;
     }
     if (memchr(text, '\0', static_cast<size_t>(length)) != nullptr) {
-        detail.append("it holds a NUL byte");
+        detail.append("the release signature is malformed (it holds a NUL byte)");
         return release_signature_malformed;
     }
     line_reader lines{text, text + length};
@@ -235,7 +235,7 @@ release_signature_verdict check_release_signature(const char* text, int32_t leng
         return malformed(detail, lines, "'signature <Base64 of 64 bytes>'");
     }
     if (lines.at != lines.end) {
-        detail.append("it goes on after the signature line");
+        detail.append("the release signature is malformed (it goes on after the signature line)");
         return release_signature_malformed;
     }
 
@@ -246,42 +246,25 @@ release_signature_verdict check_release_signature(const char* text, int32_t leng
         }
     }
     if (key == nullptr) {
-        detail.append_printf("key %s is not one of this launcher's keys", fields.key_id);
+        detail.append_printf("the release signature is by key %s, which this launcher does not carry",
+                             fields.key_id);
         return release_signature_unknown_key;
     }
     if (!verify_ed25519(*key, signature, text, signed_length)) {
-        detail.append_printf("it does not verify with key %s", fields.key_id);
+        detail.append_printf("the release signature does not verify with key %s", fields.key_id);
         return release_signature_bad_signature;
     }
     if (now >= fields.expires) {
-        detail.append("it expired at ");
+        detail.append("the release signature expired at ");
         format_utc_time(fields.expires, detail);
         return release_signature_expired;
     }
     if (fields.release < accepted) {
-        detail.append_printf("release %lld is older than release %lld, accepted before",
+        detail.append_printf("release %lld is older than release %lld, installed before",
                              static_cast<long long>(fields.release), static_cast<long long>(accepted));
         return release_signature_rollback;
     }
     return release_signature_valid;
-}
-
-const char* release_signature_verdict_text(release_signature_verdict verdict) {
-    switch (verdict) {
-        case release_signature_valid:
-            return "the release signature is valid";
-        case release_signature_malformed:
-            return "the release signature is malformed";
-        case release_signature_unknown_key:
-            return "the release signature is by an unknown key";
-        case release_signature_bad_signature:
-            return "the release signature does not verify";
-        case release_signature_expired:
-            return "the release signature has expired";
-        case release_signature_rollback:
-            return "the release is older than one installed before";
-    }
-    return "the release signature is not valid";
 }
 
 int format_utc_time(int64_t seconds, bounded_string& text) {

@@ -66,13 +66,11 @@ enum release_signature_verdict {
 // Checks a fetched signature text of `length` bytes: its form, then the signature with the key of its key
 // id, then its expiry against `now` and its release against `accepted` (the highest release this
 // installation accepted before, 0 for none; the same release again is fine). The fields are filled as far
-// as they were read; `detail` says what failed, as the end of a sentence ("it expired at ...").
+// as they were read; `detail` says what failed as a clause for messages ("the release signature expired
+// at 2027-01-10T14:40:00Z").
 release_signature_verdict check_release_signature(const char* text, int32_t length,
                                                   const update_key_set& keys, int64_t now, int64_t accepted,
                                                   release_signature& fields, bounded_string& detail);
-
-// What a verdict refuses, for messages ("the release signature is by an unknown key").
-const char* release_signature_verdict_text(release_signature_verdict verdict);
 
 // The signed lines of `fields` (all but the signature line), for the publisher to sign. 1, or 0 when a
 // field cannot be written (a release below 1, a negative length, a time outside years 1970 to 9999).

@@ -129,21 +129,21 @@ TEST(ReleaseSignature, RefusesEveryAttackForItsCause) {
         const char* detail;
     } attacks[] = {
         {"release raised after signing", replaced(good, "release 42", "release 43"), release_time, 0,
-         release_signature_bad_signature, "it does not verify with key "},
+         release_signature_bad_signature, "the release signature does not verify with key "},
         {"manifest hash changed", replaced(good, "sha256 aaaa", "sha256 baaa"), release_time, 0,
-         release_signature_bad_signature, "it does not verify with key "},
+         release_signature_bad_signature, "the release signature does not verify with key "},
         {"expiry moved", replaced(good, "2027-01-10", "2028-01-10"), release_time, 0,
-         release_signature_bad_signature, "it does not verify with key "},
+         release_signature_bad_signature, "the release signature does not verify with key "},
         {"signature of another text", body + a.signature_line(replaced(body, "7063", "7064")), release_time,
-         0, release_signature_bad_signature, "it does not verify with key "},
+         0, release_signature_bad_signature, "the release signature does not verify with key "},
         {"another key's signature under this key's id", body + b.signature_line(body), release_time, 0,
-         release_signature_bad_signature, "it does not verify with key "},
+         release_signature_bad_signature, "the release signature does not verify with key "},
         {"signed by a key the launcher lacks", b.sign(publication(42)), release_time, 0,
-         release_signature_unknown_key, "key "},
+         release_signature_unknown_key, "the release signature is by key "},
         {"expired this second", good, release_time + 30 * 86400, 0, release_signature_expired,
-         "it expired at 2027-01-10T14:40:00Z"},
+         "the release signature expired at 2027-01-10T14:40:00Z"},
         {"older than the accepted release", good, release_time, 43, release_signature_rollback,
-         "release 42 is older than release 43, accepted before"},
+         "release 42 is older than release 43, installed before"},
     };
     for (const attack& t : attacks) {
         checked c = check(t.text, keys, t.now, t.accepted);
@@ -192,7 +192,8 @@ TEST(ReleaseSignature, RefusesTextsOfAnyOtherForm) {
     for (const form& f : forms) {
         checked c = check(f.text, keys);
         EXPECT_EQ(c.verdict, release_signature_malformed) << f.name;
-        EXPECT_EQ(c.detail.rfind(f.detail, 0), 0u) << f.name << ": " << c.detail;
+        EXPECT_EQ(c.detail.rfind(std::string("the release signature is malformed (") + f.detail, 0), 0u)
+            << f.name << ": " << c.detail;
     }
 }
 
