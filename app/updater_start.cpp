@@ -70,5 +70,6 @@ void start_update_run(update_progress_sink* sink) {
     update_job.lock_fd = &updater_lock_fd;
     update_job.release_lock = release_updater_lock;
     update_job.finished = &updater_finished;
+    update_job.server = &launcher_update_server;
     start_executable_updater(executable_updater_thread, &update_job);
 }

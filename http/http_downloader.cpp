@@ -33,6 +33,7 @@ kest_http_downloader::kest_http_downloader()
       stall_window_ms(default_stall_window_ms),
       stall_min_bytes(default_stall_min_bytes),
       max_body_bytes(-1),
+      body_hasher(nullptr),
       message_completed(0),
       recent_bytes(0),
       transfer_start_ms(0) {}
@@ -332,6 +333,9 @@ int kest_http_downloader::callback_content_data_received(kest_http_data_processo
             "bytes.  Bailing.",
             static_cast<long long>(d->max_body_bytes));
         return 0;
+    }
+    if (d->body_hasher != nullptr) {
+        d->body_hasher->update(bytes, static_cast<size_t>(length));
     }
     int r = 1;
     if (d->data_callback != nullptr) {

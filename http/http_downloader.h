@@ -14,6 +14,7 @@
 #include "http/http_data_processor.h"
 #include "net/tcp_socket.h"
 #include "support/bounded_string.h"
+#include "support/sha256_hasher.h"
 
 class kest_http_downloader {
   public:
@@ -72,6 +73,9 @@ class kest_http_downloader {
     int32_t stall_min_bytes;
     // The most body bytes accepted; a piece that would pass it abandons the download. Negative: no limit.
     int64_t max_body_bytes;
+    // When set, every body byte accepted is also given to this hasher, in order; the caller owns it and
+    // reads the digest after the download.
+    sha256_hasher* body_hasher;
 
   private:
     int send_request(kest_http_data_processor_oline& processor, char* buffer, int size);

@@ -107,6 +107,34 @@ TEST(HttpDownloader, LargeFileStreamsToDisk) {
               std::make_pair(static_cast<int>(body.size()), static_cast<int>(body.size())));
 }
 
+// The hasher sees the body as it arrives and nothing else: no header, no chunk framing, in either mode.
+TEST(HttpDownloader, BodyHasherSeesExactlyTheBody) {
+    temp_directory root, out;
+    const std::string body = pattern(300000);
+    write_file(root.file("client.bin"), body);
+    sha256_hasher expected;
+    expected.update(body.data(), body.size());
+    char expected_hex[sha256_hex_length + 1];
+    ASSERT_EQ(expected.finish_hex(expected_hex), 1);
+    for (bool chunked : {false, true}) {
+        nginx_server server(root.path(), 0, chunked ? "ssi on; ssi_types *;" : "");
+        for (mode m : {mode::file, mode::data_callback}) {
+            sink s;
+            sha256_hasher hasher;
+            auto d = downloader_for(server.port(), s, m);
+            d->body_hasher = &hasher;
+            int ok = m == mode::file
+                         ? d->download("127.0.0.1", "/client.bin", out.file("download.tmp").c_str())
+                         : d->download("127.0.0.1", "/client.bin");
+            ASSERT_EQ(ok, 1);
+            char hex[sha256_hex_length + 1];
+            ASSERT_EQ(hasher.finish_hex(hex), 1);
+            EXPECT_STREQ(hex, expected_hex) << (chunked ? "chunked, " : "with length, ")
+                                            << (m == mode::file ? "file mode" : "data callback");
+        }
+    }
+}
+
 TEST(HttpDownloader, ChunkedBodyThroughDataCallback) {
     log_capture log;
     temp_directory root;
@@ -186,10 +214,12 @@ TEST(HttpDownloader, BodyByteLimit) {
         {20000, 1, ""},
         {19999, 0,
          "Warning in kest_http_downloader::callback_content_data_received(), body longer than 19999 bytes.  "
-         "Bailing.\n" + fetch_failed + socket_left_open},
+         "Bailing.\n" +
+             fetch_failed + socket_left_open},
         {0, 0,
          "Warning in kest_http_downloader::callback_content_data_received(), body longer than 0 bytes.  "
-         "Bailing.\n" + fetch_failed + socket_left_open},
+         "Bailing.\n" +
+             fetch_failed + socket_left_open},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.limit);
@@ -527,8 +557,11 @@ TEST(HttpDownloader, StalledTransfersGiveUp) {
 
 TEST(HttpDownloader, StallAfterABurstIsGivenUpOneWindowLater) {
     // 50 KB at once, then nothing: the window slides from the burst, it does not start again after it.
-    scripted_server server(
-        script().accept().read_request().send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + pattern(50000)).stall());
+    scripted_server server(script()
+                               .accept()
+                               .read_request()
+                               .send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + pattern(50000))
+                               .stall());
     log_capture log;
     sink s;
     auto d = downloader_for(server.port(), s, mode::data_callback);

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/sha256_hasher.h"
 #include "testing/log_capture.h"
 #include "testing/sandbox.h"
 #include "testing/scripted_server.h"
@@ -76,6 +77,14 @@ struct updater_fixture {
 
     std::string installed(const std::string& name) const { return read_file(destination + "/" + name); }
 };
+
+std::string sha256_of(const std::string& bytes) {
+    sha256_hasher hasher;
+    hasher.update(bytes.data(), bytes.size());
+    char hex[sha256_hex_length + 1];
+    hasher.finish_hex(hex);
+    return hex;
+}
 
 std::string local_line(const std::string& name, int size, char seed = 'a') {
     return manifest_line(name, size, seed);
@@ -323,6 +332,39 @@ TEST(FilesystemUpdater, WrongSizedDownloadsAreNotInstalled) {
         "Error in ~kest_tcp_socket(), socket not closed.\n"
         "Error in tal_filesystem_updater::download_file(), '/downloads/tessar_v3/shorter' arrived with 4 "
         "bytes, the manifest says 5.\n");
+}
+
+// From a signed manifest a file is installed only with its record's SHA-256, hashed as it arrives.
+TEST(FilesystemUpdater, ContentOtherThanTheRecordsHashIsNotInstalled) {
+    REQUIRE_SANDBOX();
+    log_capture log;
+    update_server server;
+    server.put_file("good", "good bytes");
+    server.put_file("tampered", "evil bytes");
+    server.start();
+    updater_fixture f(0);
+    f.configure_new();
+    write_file(f.destination + "/tampered", "old");
+    f.updater.verify_content_hash = 1;
+    const std::string good_hash = sha256_of("good bytes");
+    manifest_entry good("good", good_hash.c_str(), 10);
+    manifest_entry tampered("tampered", sha256_of("fair bytes").c_str(), 10);
+    pointer_vector list;
+    list.append(&good);
+    list.append(&tampered);
+    EXPECT_EQ(f.updater.update_files("127.0.0.1", update_server::root_path, list), 0);
+
+    EXPECT_EQ(f.messages,
+              (strings{"Unable to update file 'tampered' - content does not match the manifest."}));
+    EXPECT_EQ(f.installed("good"), "good bytes");
+    EXPECT_EQ(f.installed("tampered"), "old");
+    EXPECT_EQ(read_file(f.temporary), "") << "discarded as after a failed download";
+    EXPECT_NE(f.updater.manifest.find_entry("good"), nullptr);
+    EXPECT_EQ(f.updater.manifest.find_entry("tampered"), nullptr);
+    EXPECT_EQ(log.text(),
+              "Error in tal_filesystem_updater::download_file(), '/downloads/tessar_v3/tampered' "
+              "arrived with SHA-256 " +
+                  sha256_of("evil bytes") + ", the manifest says " + sha256_of("fair bytes") + ".\n");
 }
 
 TEST(FilesystemUpdater, EndlessBodyIsAbandonedAtOnce) {

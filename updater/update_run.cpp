@@ -8,9 +8,11 @@
 #include "support/bounded_string.h"
 #include "support/config_directory.h"
 #include "support/debug_log.h"
+#include "updater/accepted_release.h"
 #include "updater/filesystem_updater.h"
 #include "updater/manifest_name.h"
 #include "updater/pointer_containers.h"
+#include "updater/release_signature.h"
 #include "updater/remote_manifest_fetch.h"
 
 const char update_download_root[] = "/downloads/tessar_v3";
@@ -157,6 +159,48 @@ int select_records(const run_context& run, tal_filesystem_updater& updater, cons
     return selected.count;
 }
 
+// A refusal of what the server sent: a console line and a log line that say why; nothing is installed.
+void refuse_update(const char* why) {
+    bounded_string text("Refusing the update - ");
+    text.append(why);
+    text.append(".");
+    print_line(text.c_str());
+    debug_log_line(1, "Error in run_executable_updater(), %s.", why);
+}
+
+// Fetches and checks the release signature of the manifest at `manifest_path`: 1 with its fields, or 0
+// after refusing the update.
+int fetch_release_signature(http_fetch_remote_manifest_data& fetcher, const run_context& run,
+                            const update_key_set& keys, const char* host, const char* manifest_path,
+                            const char* destination, release_signature& fields) {
+    bounded_string path(manifest_path);
+    path.append(release_signature_suffix);
+    if (!fetcher.fetch_signature(host, path.c_str())) {
+        refuse_update("no release signature could be fetched");
+        return 0;
+    }
+    bounded_string accepted_path;
+    append_managed_path(accepted_path, destination, accepted_release_file_name);
+    bounded_string detail;
+    release_signature_verdict verdict = check_release_signature(
+        fetcher.signature_text, fetcher.signature_length, keys, static_cast<int64_t>(run.clock_seconds()),
+        read_accepted_release(accepted_path.c_str()), fields, detail);
+    if (verdict != release_signature_valid) {
+        refuse_update(detail.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+// Raises the accepted release once a signed manifest held, so that an older publication is refused.
+void accept_release(const char* destination, int64_t release) {
+    bounded_string path;
+    append_managed_path(path, destination, accepted_release_file_name);
+    if (release > read_accepted_release(path.c_str())) {
+        save_accepted_release(path.c_str(), release);
+    }
+}
+
 }  // namespace
 
 int run_executable_updater(const update_run_options& options, const char* host, const char* root,
@@ -174,15 +218,47 @@ int run_executable_updater(const update_run_options& options, const char* host, 
         debug_log_at(3, "Temporary file:    %s\n", temporary);
     }
 
+    const update_server_settings server =
+        options.server != nullptr ? *options.server : update_server_settings{80, 0, nullptr};
+    update_key_set keys;
+    bounded_string why;
+    if (!parse_update_keys(server.keys, keys, why)) {
+        bounded_string text("the launcher's update keys cannot be read (");
+        text.append(why.c_str());
+        text.append(")");
+        refuse_update(text.c_str());
+        return 0;
+    }
+    const bool signed_updates = keys.count > 0;
+
     http_fetch_remote_manifest_data fetcher;
     fetcher.progress_callback = manifest_dots;
+    fetcher.port = server.port;
+    fetcher.use_tls = server.use_tls;
     bounded_string request_path;
     if (root != nullptr) {
         request_path.append(root);
     }
     request_path.append("/");
     request_path.append(list);
+    release_signature signature;
+    if (signed_updates) {
+        if (!fetch_release_signature(fetcher, run, keys, host, request_path.c_str(), destination,
+                                     signature)) {
+            return 0;
+        }
+        fetcher.signed_manifest = &signature;
+    }
     int n = fetcher.fetch_manifest(host, request_path.c_str());
+    if (fetcher.signed_result == http_fetch_remote_manifest_data::manifest_wrong_hash) {
+        refuse_update("the manifest does not match its release signature (SHA-256)");
+        return 0;
+    }
+    if (fetcher.signed_result == http_fetch_remote_manifest_data::manifest_too_long ||
+        fetcher.signed_result == http_fetch_remote_manifest_data::manifest_too_short) {
+        refuse_update("the manifest does not match its release signature (length)");
+        return 0;
+    }
     if (n < 0) {
         print_quoted("Error fetching update file '", list, "' from remote server, aborting update.");
         return 0;
@@ -194,6 +270,9 @@ int run_executable_updater(const update_run_options& options, const char* host, 
     }
 
     tal_filesystem_updater updater;
+    updater.port = server.port;
+    updater.use_tls = server.use_tls;
+    updater.verify_content_hash = signed_updates;
     updater.verbose = run.verbose();
     updater.pause_ms = 0;
     updater.callback_user = &run;
@@ -211,6 +290,9 @@ int run_executable_updater(const update_run_options& options, const char* host, 
     }
     if (!updater.load_manifest(manifest)) {
         print_quoted("Unable to load local manifest file '", manifest, "', creating new.");
+    }
+    if (signed_updates) {
+        accept_release(destination, signature.release);
     }
 
     pointer_vector selected;
@@ -246,7 +328,7 @@ int executable_updater_thread(void* argument) {
     } else {
         bounded_string download_temp_path(config_directory);
         download_temp_path.append("/executables/download.tmp");
-        update_run_options options{job.window, job.verbose, job.beta_test_enabled, nullptr};
+        update_run_options options{job.window, job.verbose, job.beta_test_enabled, nullptr, job.server};
         run_executable_updater(options, job.host, update_download_root, update_remote_manifest_list,
                                job.local_manifest, job.destination, download_temp_path.c_str());
     }

@@ -13,18 +13,28 @@
 extern const char update_download_root[];         // "/downloads/tessar_v3"
 extern const char update_remote_manifest_list[];  // "manifest_linux32_executables.txt.gz"
 
+// How the launcher reaches its update server and what it trusts, fixed when the launcher is built.
+struct update_server_settings {
+    int port;     // 80 unless built otherwise
+    int use_tls;  // every fetch over TLS (see kest_tcp_socket)
+    // Comma-separated Base64 Ed25519 public keys. Empty or null: nothing is checked, as in a launcher built
+    // without keys. Otherwise the run acts on a manifest only after its release signature held
+    // (release_signature.h), and installs a file only with the SHA-256 its record gives.
+    const char* keys;
+};
+
 // What one run reads besides its paths. Every pointer may be null: no window, quiet, beta mode off,
-// the system clock.
+// the system clock, port 80 without TLS or keys.
 struct update_run_options {
     update_progress_sink* window;     // told the percentage, on the worker thread
     const std::atomic<int>* verbose;  // -v: read throughout the run
     int (*beta_test_enabled)();       // read during the selection (the window may toggle it meanwhile)
-    time_t (*clock_seconds)();        // whole seconds, for the once-a-second percentage line
+    time_t (*clock_seconds)();        // whole seconds: the percentage line, and a signature's expiry
+    const update_server_settings* server;
 };
 
-// Runs one update. 0 when it was abandoned before any file could be considered (remote manifest,
-// destination or temporary file unusable), 1 otherwise. Ends the whole process with status 1 when the
-// local manifest cannot be saved.
+// Runs one update. 0 when it was abandoned before any file could be considered (remote manifest or its
+// release signature refused, destination or temporary file unusable), 1 otherwise.
 int run_executable_updater(const update_run_options& options, const char* host, const char* root,
                            const char* list, const char* manifest, const char* destination,
                            const char* temporary);
@@ -42,8 +52,9 @@ struct executable_updater_job {
     // &updater_lock_fd. The worker takes the descriptor it will release from here when it starts and
     // never writes the variable: afterwards it still holds the number of the closed descriptor.
     const std::atomic<int>* lock_fd;
-    int (*release_lock)(int fd);  // release_updater_lock
-    std::atomic<int>* finished;   // &updater_finished
+    int (*release_lock)(int fd);           // release_updater_lock
+    std::atomic<int>* finished;            // &updater_finished
+    const update_server_settings* server;  // may be null: port 80, no TLS, no keys
 };
 
 // The worker entry, for kest_thread_create("executable updater", executable_updater_thread, &job).

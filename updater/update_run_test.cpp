@@ -117,7 +117,7 @@ struct run_fixture {
 
     // The run's result; its console output goes to `console`.
     int run(std::string& console) {
-        update_run_options options{&window, &verbose, beta_enabled, clock};
+        update_run_options options{&window, &verbose, beta_enabled, clock, nullptr};
         console_capture capture;
         int result = run_executable_updater(options, "127.0.0.1", update_server::root_path, list.c_str(),
                                             manifest.c_str(), destination.c_str(), temporary.c_str());
@@ -473,7 +473,7 @@ TEST(UpdateRun, AbandonedRuns) {
         const std::string destination = c.destination.empty() ? dir.file("exe") : dir.file(c.destination);
         const std::string temporary =
             c.temporary.empty() ? dir.file("exe/download.tmp") : dir.file(c.temporary);
-        update_run_options options{nullptr, nullptr, nullptr, still_clock};
+        update_run_options options{nullptr, nullptr, nullptr, still_clock, nullptr};
         console_capture capture;
         int result = run_executable_updater(options, "127.0.0.1", update_server::root_path, list.c_str(),
                                             dir.file("exe/update_manifest.lst").c_str(), destination.c_str(),
@@ -541,7 +541,7 @@ TEST(UpdateRun, WorkerReleasesItsOwnLockBeforeItFinishes) {
     progress_recorder window;
     released.calls = 0;
     executable_updater_job job{&window,  "127.0.0.1", manifest.c_str(), destination.c_str(), beta_enabled,
-                               &verbose, &lock_fd,    record_release,   &shared_finished};
+                               &verbose, &lock_fd,    record_release,   &shared_finished, nullptr};
     shared_finished = 0;
     int started = 0;
     int finished_early = 0;
@@ -596,7 +596,7 @@ TEST(UpdateRun, ProgressPostedToTheMainThreadWhileBothThreadsLog) {
     released.calls = 0;
     shared_finished = 0;
     executable_updater_job job{&window,  "127.0.0.1", manifest.c_str(), destination.c_str(), beta_enabled,
-                               &verbose, &lock_fd,    record_release,   &shared_finished};
+                               &verbose, &lock_fd,    record_release,   &shared_finished, nullptr};
     std::vector<double> shown;
     {
         console_capture capture;
@@ -645,7 +645,7 @@ TEST(UpdateRun, WorkerFinishesWhenTheServerIsUnreachable) {
     shared_finished = 0;
     executable_updater_job job{
         nullptr,  "no-such-host.invalid", manifest.c_str(), destination.c_str(), nullptr, nullptr,
-        &lock_fd, record_release,         &shared_finished};
+        &lock_fd, record_release,         &shared_finished, nullptr};
     int result;
     std::string console;
     {
