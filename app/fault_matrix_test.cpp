@@ -5,8 +5,8 @@
 // them. The suite prints the whole matrix as a table (and writes it to fault-matrix.txt beside itself);
 // VARNHOLT_FAULT_CASES=<text> runs only the cases whose names hold the text.
 //
-// Here are the cases, the installation they all start from and the test that runs them; how one case
-// runs and is judged is in app/fault_case.h, the world it runs in in app/fault_world.h.
+// This file holds the cases, the installation they all start from and the test that runs them;
+// app/fault_case.h runs and judges one case, app/fault_world.h makes the world it runs in.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
