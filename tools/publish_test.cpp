@@ -628,12 +628,7 @@ TEST(PublishNginxSample, WholeSampleIsValidNginxConfiguration) {
     temp_directory work;
     std::string wrapper = work.file("nginx.conf");
     std::string w = work.path();
-    write_file(wrapper, "pid " + w + "/nginx.pid;\nerror_log " + w +
-                            "/error.log;\nevents {}\nhttp {\n  access_log " + w +
-                            "/access.log;\n  client_body_temp_path " + w + "/body;\n  proxy_temp_path " + w +
-                            "/proxy;\n  fastcgi_temp_path " + w + "/fastcgi;\n  uwsgi_temp_path " + w +
-                            "/uwsgi;\n  scgi_temp_path " + w + "/scgi;\n  include " + VARNHOLT_NGINX_SAMPLE +
-                            ";\n}\n");
+    write_file(wrapper, nginx_configuration(w, std::string("include ") + VARNHOLT_NGINX_SAMPLE + ";"));
     process_result result =
         run_process({nginx_server::program, "-t", "-p", w + "/", "-e", w + "/error.log", "-c", wrapper});
     EXPECT_EQ(result.exit_status, 0) << result.err;
