@@ -50,6 +50,7 @@ case_result run_case(const fault_case& c, const installation& installed) {
     };
     installation base = installed;
     base.home = reachable(installed.home);
+    base.oldest_docroot = reachable(installed.oldest_docroot);
     base.old_docroot = reachable(installed.old_docroot);
     base.new_docroot = reachable(installed.new_docroot);
     try {
@@ -58,6 +59,9 @@ case_result run_case(const fault_case& c, const installation& installed) {
         if (!display.start(display_number, 640, 480)) {
             result.observed = "Xvfb did not start";
             return result;
+        }
+        if (c.build == launcher_build::signed_updates) {
+            world.program = "varnholt-launcher-test-signed";
         }
         c.prepare(world);
 
@@ -76,11 +80,16 @@ case_result run_case(const fault_case& c, const installation& installed) {
         const std::string& expected_image = c.result == outcome::updated ? client_2 : client_1;
 
         tree_snapshot expected = home_snapshot(base.home);
-        if (c.result != outcome::kept) {
+        if (c.result == outcome::kept_new_file || c.result == outcome::updated) {
             expected[".Varnholt/executables/" + client_2] = base.client_2;
         }
         if (c.result == outcome::updated) {
             expected[".Varnholt/executables/update_manifest.lst"] = base.updated_manifest;
+        }
+        if (c.result == outcome::updated || c.result == outcome::kept_release_accepted) {
+            if (!base.newer_release.empty()) {
+                expected[".Varnholt/executables/accepted_release.txt"] = base.newer_release;
+            }
         }
         std::string differences = tree_differences(home_snapshot(world.home()), expected);
         std::string evidence = first_matching_line(launcher.out + "\n" + log, c.evidence);
@@ -108,9 +117,10 @@ case_result run_case(const fault_case& c, const installation& installed) {
         result.passed = problems.empty();
         if (result.passed) {
             result.observed = "booted " + expected_image.substr(expected_image.size() - 4) + ", HOME " +
-                              (c.result == outcome::updated         ? "updated"
-                               : c.result == outcome::kept_new_file ? "intact + unlisted 0002"
-                                                                    : "intact") +
+                              (c.result == outcome::updated                 ? "updated"
+                               : c.result == outcome::kept_new_file         ? "intact + unlisted 0002"
+                               : c.result == outcome::kept_release_accepted ? "intact, release accepted"
+                                                                            : "intact") +
                               "; " + evidence;
         } else {
             for (const std::string& p : problems) {

@@ -13,6 +13,14 @@ enum class outcome {
     kept,           // client_1 booted; HOME as installed
     kept_new_file,  // client_1 booted; HOME as installed plus client_2's complete file, not listed
     updated,        // client_2 booted; HOME as installed plus client_2 and its line in the local manifest
+                    // (and, signed, the newer release accepted)
+    kept_release_accepted,  // signed: client_1 booted; HOME as installed but the newer release accepted
+};
+
+// The launcher a case runs, and the installation it starts from.
+enum class launcher_build {
+    plain,           // built without keys, as the Parts describe
+    signed_updates,  // built with the test keys: checks release signatures and file hashes
 };
 
 struct fault_case {
@@ -22,6 +30,7 @@ struct fault_case {
     std::string evidence;  // a line the console output or the log must hold
     double limit_seconds;  // the launcher must have ended within this
     std::function<void(fault_world&)> prepare;
+    launcher_build build = launcher_build::plain;
 };
 
 struct case_result {

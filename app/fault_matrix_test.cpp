@@ -10,9 +10,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -52,14 +55,90 @@ scripted_server::script manifest_then_file_request(const installation& base) {
     return plan;
 }
 
+// The launcher built with the test keys, from an installation it verified, against attacks on the update
+// system: each must leave every installed file as it was and boot the installed client.
+void add_signed_cases(std::vector<fault_case>& cases) {
+    auto add = [&](fault_case c) {
+        c.name = "signed: " + c.name;
+        c.build = launcher_build::signed_updates;
+        cases.push_back(std::move(c));
+    };
+    const std::string refused_manifest = "the manifest does not match its release signature";
+    const std::string no_signature = "Refusing the update - no release signature could be fetched.";
+    const int64_t month = 30 * 86400;
+    add({"a newer client, signed properly", "verified, installed, listed and booted", outcome::updated,
+         "One file to update.", 30, [](fault_world& w) { w.serve(); }});
+    add({"newer publication by the second key", "either key the launcher carries will do", outcome::updated,
+         "One file to update.", 30, [=](fault_world& w) {
+             sign_publication(w.docroot(), test_update_key("second", w.docroot()),
+                              published_release(w.docroot()), time(nullptr) + month);
+             w.serve();
+         }});
+    add({"new client of its size, other bytes", "file refused, release accepted; old client boots",
+         outcome::kept_release_accepted,
+         "Unable to update file '" + client_2 + "' - content does not match the manifest.", 30,
+         [](fault_world& w) {
+             std::string file = read_file(w.published(client_2));
+             file[file.size() / 2] ^= 1;
+             write_file(w.published(client_2), file, 0644);
+             w.serve();
+         }});
+    add({"a manifest changed after signing", "refused; installed client boots", outcome::kept,
+         refused_manifest, 30, [](fault_world& w) {
+             // A well-formed manifest that hands client_2's name to other bytes.
+             std::string text = w.base().manifest_text;
+             size_t line = text.find(client_2) - 76;  // the first digit of its hash
+             text[line] = text[line] == 'a' ? 'b' : 'a';
+             write_file(w.published(manifest_name), gzip_text(text));
+             w.serve();
+         }});
+    add({"the manifest without its signature", "refused; installed client boots", outcome::kept, no_signature,
+         30, [](fault_world& w) {
+             fault_world::must(unlink((w.published(manifest_name) + ".sig").c_str()) == 0, "unlink");
+             w.serve();
+         }});
+    add({"a signature by a key the launcher lacks", "refused; installed client boots", outcome::kept,
+         "which this launcher does not carry.", 30, [=](fault_world& w) {
+             std::string key = w.docroot() + "/unknown.pem";
+             process_result made = run_process({VARNHOLT_PUBLISH_PROGRAM, "--keygen", key});
+             fault_world::must(made.exit_status == 0, "varnholt-publish --keygen: " + made.err);
+             sign_publication(w.docroot(), key, published_release(w.docroot()), time(nullptr) + month);
+             w.serve();
+         }});
+    add({"an expired signature", "refused (freeze); installed client boots", outcome::kept,
+         "Refusing the update - the release signature expired at", 30, [](fault_world& w) {
+             sign_publication(w.docroot(), test_update_key("first", w.docroot()),
+                              published_release(w.docroot()), time(nullptr) - 3600);
+             w.serve();
+         }});
+    add({"an older signed publication served again", "refused (rollback); installed client boots",
+         outcome::kept, "installed before.", 30, [](fault_world& w) {
+             w.replace_publication(w.base().oldest_docroot);
+             w.serve();
+         }});
+    add({"the old signature with the new manifest", "refused (mix and match); installed client boots",
+         outcome::kept, refused_manifest, 30, [](fault_world& w) {
+             std::string signature = "/" + manifest_name + ".sig";
+             write_file(w.published(manifest_name) + ".sig",
+                        read_file(w.base().old_docroot + download_root + signature), 0644);
+             w.serve();
+         }});
+    add({"a signature file without end", "given up at 4 KiB, refused; installed client boots", outcome::kept,
+         no_signature, 30, [](fault_world& w) {
+             w.play(scripted_server::script().accept().read_request().send(head(-1)).repeat(
+                 std::string(4096, 's')));
+         }});
+}
+
 std::vector<fault_case> fault_cases() {
     const std::string stalled = "transfer stalled, giving up.";
     std::vector<fault_case> cases;
     auto add = [&](fault_case c) { cases.push_back(std::move(c)); };
 
     // The slow ones first, so that the others run while they wait out the stall limit.
-    add({"accept, then silence", "manifest given up after the stall limit; client boots",
-         outcome::kept, stalled, 90, [](fault_world& w) { w.play(scripted_server::script().accept().read_request().stall()); }});
+    add({"accept, then silence", "manifest given up after the stall limit; client boots", outcome::kept,
+         stalled, 90,
+         [](fault_world& w) { w.play(scripted_server::script().accept().read_request().stall()); }});
     add({"stall in the middle of the new client", "download given up after the stall limit; old client boots",
          outcome::kept, stalled, 90, [](fault_world& w) {
              const std::string& file = w.base().client_2;
@@ -77,15 +156,15 @@ std::vector<fault_case> fault_cases() {
 
     add({"a newer client, served properly", "new client installed, listed and booted", outcome::updated,
          "One file to update.", 30, [](fault_world& w) { w.serve(); }});
-    add({"connection refused", "fetch fails at once; installed client boots", outcome::kept, "connect failed.", 30,
-         [](fault_world&) {}});
-    add({"host that cannot be resolved", "fetch fails; installed client boots", outcome::kept, "connect failed.", 30,
-         [](fault_world& w) {
+    add({"connection refused", "fetch fails at once; installed client boots", outcome::kept,
+         "connect failed.", 30, [](fault_world&) {}});
+    add({"host that cannot be resolved", "fetch fails; installed client boots", outcome::kept,
+         "connect failed.", 30, [](fault_world& w) {
              w.use_local_resolver();
              w.program = "varnholt-launcher-test-unresolvable";
          }});
-    add({"reset in the middle of the new client", "download fails; old client boots", outcome::kept, file_failed,
-         30, [](fault_world& w) {
+    add({"reset in the middle of the new client", "download fails; old client boots", outcome::kept,
+         file_failed, 30, [](fault_world& w) {
              const std::string& file = w.base().client_2;
              w.play(manifest_then_file_request(w.base())
                         .send(head(static_cast<int64_t>(file.size())) + file.substr(0, file.size() / 2))
@@ -103,16 +182,17 @@ std::vector<fault_case> fault_cases() {
              w.play(manifest_then_file_request(w.base()).send(head(-1)).repeat(std::string(65536, 'x')));
          }});
     add({"manifest without length, junk after it without end",
-         "fetch stops at the body limit; installed client boots", outcome::kept, "bytes of compressed manifest",
-         60, [](fault_world& w) {
+         "fetch stops at the body limit; installed client boots", outcome::kept,
+         "bytes of compressed manifest", 60, [](fault_world& w) {
              w.play(scripted_server::script()
                         .accept()
                         .read_request()
                         .send(head(-1) + w.base().manifest_gz)
                         .repeat(std::string(65536, '\0')));
          }});
-    add({"manifest of empty deflate blocks without end", "fetch stops at the body limit; installed client boots",
-         outcome::kept, "bytes of compressed manifest", 60, [](fault_world& w) {
+    add({"manifest of empty deflate blocks without end",
+         "fetch stops at the body limit; installed client boots", outcome::kept,
+         "bytes of compressed manifest", 60, [](fault_world& w) {
              // A gzip header, then stored blocks of no bytes, which inflate to nothing.
              std::string empty_blocks;
              for (int i = 0; i < 8192; ++i) {
@@ -124,40 +204,45 @@ std::vector<fault_case> fault_cases() {
                         .send(head(-1) + std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10))
                         .repeat(empty_blocks));
          }});
-    add({"new client longer than its record's size", "download stops past the record's size; old client boots",
-         outcome::kept, "body longer than", 30, [](fault_world& w) {
+    add({"new client longer than its record's size",
+         "download stops past the record's size; old client boots", outcome::kept, "body longer than", 30,
+         [](fault_world& w) {
              std::string path = w.published(client_2);
              write_file(path, read_file(path) + std::string(1000, 'x'), 0755);
              w.serve();
          }});
     const std::string refused_status = "download failed in callback mode.";
-    add({"manifest 404", "fetch fails; installed client boots", outcome::kept, refused_status, 30, [](fault_world& w) {
+    add({"manifest 404", "fetch fails; installed client boots", outcome::kept, refused_status, 30,
+         [](fault_world& w) {
              fault_world::must(unlink(w.published(manifest_name).c_str()) == 0, "unlink");
              w.serve();
          }});
     add({"manifest 500", "fetch fails; installed client boots", outcome::kept, refused_status, 30,
-         [](fault_world& w) { w.serve("location = " + download_root + manifest_name + " { return 500; }"); }});
+         [](fault_world& w) {
+             w.serve("location = " + download_root + manifest_name + " { return 500; }");
+         }});
     add({"manifest 301 elsewhere", "not followed, fetch fails; installed client boots", outcome::kept,
          refused_status, 30, [](fault_world& w) {
-             w.serve("location = " + download_root + manifest_name + " { return 301 http://127.0.0.1/moved.gz; }");
+             w.serve("location = " + download_root + manifest_name +
+                     " { return 301 http://127.0.0.1/moved.gz; }");
          }});
-    add({"new client 404", "download fails; old client boots", outcome::kept, "download failed for file", 30, [](fault_world& w) {
+    add({"new client 404", "download fails; old client boots", outcome::kept, "download failed for file", 30,
+         [](fault_world& w) {
              fault_world::must(unlink(w.published(client_2).c_str()) == 0, "unlink");
              w.serve();
          }});
     static const char garbage_bytes[] = "\x16\x03\x01\x02\0 no status line here\r\n\r\n";
     static const std::string garbage(garbage_bytes, sizeof garbage_bytes - 1);
     add({"garbage instead of a status line", "fetch fails; installed client boots", outcome::kept,
-         "failed to parse response line",
-         30, [&](fault_world& w) {
+         "failed to parse response line", 30, [&](fault_world& w) {
              w.play(scripted_server::script()
                         .accept()
                         .read_request()
                         .send(garbage + w.base().manifest_gz)
                         .close());
          }});
-    add({"header line of 100 KB", "fetch fails; installed client boots", outcome::kept, "too much header data", 30,
-         [](fault_world& w) {
+    add({"header line of 100 KB", "fetch fails; installed client boots", outcome::kept,
+         "too much header data", 30, [](fault_world& w) {
              w.play(scripted_server::script()
                         .accept()
                         .read_request()
@@ -179,11 +264,12 @@ std::vector<fault_case> fault_cases() {
              w.play(scripted_server::script()
                         .accept()
                         .read_request()
-                        .send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n-10\r\n" + w.base().manifest_gz)
+                        .send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n-10\r\n" +
+                              w.base().manifest_gz)
                         .stall(30000));
          }});
-    add({"manifest that is not gzip", "fetch fails; installed client boots", outcome::kept, "inflate failed", 30,
-         [](fault_world& w) {
+    add({"manifest that is not gzip", "fetch fails; installed client boots", outcome::kept, "inflate failed",
+         30, [](fault_world& w) {
              write_file(w.published(manifest_name), "this is not a compressed manifest\n");
              w.serve();
          }});
@@ -199,8 +285,8 @@ std::vector<fault_case> fault_cases() {
              write_file(w.published(manifest_name), gzip_text(escape + w.base().manifest_text));
              w.serve();
          }});
-    add({"disk full during the download", "download fails, nothing installed; old client boots", outcome::kept,
-         file_failed, 30, [](fault_world& w) {
+    add({"disk full during the download", "download fails, nothing installed; old client boots",
+         outcome::kept, file_failed, 30, [](fault_world& w) {
              w.limit_disk(64 * 1024);
              w.serve();
          }});
@@ -224,8 +310,10 @@ std::vector<fault_case> fault_cases() {
          }});
     add({"damaged local manifest (all junk)", "client fetched again, manifest rewritten; client boots",
          outcome::kept, "file manifest", 30, [](fault_world& w) {
-             write_file(w.executables_dir() + "/update_manifest.lst", std::string("\x7f" "ELF\x02\x01\x01", 7) +
-                                                                           std::string(3000, '\xee'));
+             write_file(w.executables_dir() + "/update_manifest.lst", std::string("\x7f"
+                                                                                  "ELF\x02\x01\x01",
+                                                                                  7) +
+                                                                          std::string(3000, '\xee'));
              w.serve_old_publication();
          }});
     add({"damaged launcher.cfg", "rewritten as it was; client boots", outcome::kept, "bad XML header", 30,
@@ -233,13 +321,15 @@ std::vector<fault_case> fault_cases() {
              write_file(w.config_dir() + "/launcher.cfg", "<?xml garbage\x01\x02<launcher_config><beta");
              w.serve_old_publication();
          }});
+    add_signed_cases(cases);
     return cases;
 }
 
 class FaultMatrix : public launcher_program_fixture {
   protected:
-    void publish(const std::vector<client_image>& images, const std::string& docroot) {
-        publish_images(images, work_.file("source"), docroot);
+    void publish(const std::vector<client_image>& images, const std::string& docroot,
+                 const std::string& key = "") {
+        publish_images(images, work_.file("source"), docroot, key);
     }
 
     // The launcher installs client_1 from a publication of it alone; a newer one adds client_2.
@@ -267,12 +357,62 @@ class FaultMatrix : public launcher_program_fixture {
         std::string installed = read_file(executables_dir() + "/update_manifest.lst");
         size_t records = installed.find("\n\n");
         ASSERT_NE(records, std::string::npos) << installed;
-        base.updated_manifest = installed.substr(0, records + 2) + manifest_line_of(dir + client_2, client_2) +
+        base.updated_manifest = installed.substr(0, records + 2) +
+                                manifest_line_of(dir + client_2, client_2) +
                                 manifest_line_of(dir + client_1, client_1);
         unlink(report_path().c_str());
         unlink(launcher_log_path);
         // As a client that started well leaves it: its boot did not fail.
         write_file(config_dir() + "/bootname.txt", "");
+    }
+
+    // The launcher built with the test keys installs client_1 from a signed publication of it alone, made
+    // after an older one (kept for the rollback case); the newer signed publication adds client_2. Each
+    // is published over a copy of the one before, so that its release follows theirs.
+    void install_signed(const installation& plain, installation& base) {
+        base = plain;
+        base.home = work_.file("signed-home");
+        base.oldest_docroot = work_.file("signed-oldest");
+        base.old_docroot = work_.file("signed-old");
+        base.new_docroot = work_.file("signed-new");
+        std::string key = test_update_key("first", work_.path());
+        publish({{client_1, 0}}, base.oldest_docroot, key);
+        copy_tree(base.oldest_docroot, base.old_docroot);
+        publish({{client_1, 0}}, base.old_docroot, key);
+        copy_tree(base.old_docroot, base.new_docroot);
+        publish({{client_1, 0}, {client_2, 300 * 1024}}, base.new_docroot, key);
+        ASSERT_FALSE(HasFatalFailure());
+        ASSERT_LT(published_release(base.oldest_docroot), published_release(base.old_docroot));
+        ASSERT_LT(published_release(base.old_docroot), published_release(base.new_docroot));
+        base.newer_release = std::to_string(published_release(base.new_docroot)) + "\n";
+        ASSERT_EQ(read_file(base.new_docroot + download_root + manifest_name), base.manifest_gz)
+            << "signing leaves the manifest as it is";
+
+        ASSERT_EQ(mkdir(base.home.c_str(), 0700), 0);
+        nginx_server nginx(base.old_docroot, 80, nginx_site_locations(read_file(VARNHOLT_NGINX_SAMPLE)));
+        start_display(640, 480);
+        std::string report = base.home + "/boot-report.txt";
+        process_options options;
+        options.environment = launcher_environment(base.home, display_.display_name(), report);
+        options.working_directory = base.home;
+        process_result first =
+            run_process({test_binary_directory() + "/varnholt-launcher-test-signed"}, options);
+        display_.stop();
+        ASSERT_EQ(first.exit_status, 0) << first.out << log();
+        std::string booted = read_file(report);
+        ASSERT_EQ(booted.substr(0, booted.find("cwd=")), booted_as(client_1)) << first.out << log();
+        ASSERT_EQ(read_file(base.home + "/.Varnholt/executables/accepted_release.txt"),
+                  std::to_string(published_release(base.old_docroot)) + "\n");
+        ASSERT_EQ(read_file(base.home + "/.Varnholt/executables/update_manifest.lst"),
+                  read_file(plain.home + "/.Varnholt/executables/update_manifest.lst"));
+        unlink(report.c_str());
+        unlink(launcher_log_path);
+        write_file(base.home + "/.Varnholt/bootname.txt", "");
+    }
+
+    static void copy_tree(const std::string& from, const std::string& to) {
+        process_result copied = run_process({"/bin/cp", "-a", from, to});
+        ASSERT_EQ(copied.exit_status, 0) << copied.err;
     }
 
     temp_directory work_;
@@ -286,16 +426,24 @@ TEST_F(FaultMatrix, EveryCaseEndsInTimeBootsAndLeavesTheInstallationWholeOrUpdat
     if (HasFatalFailure()) {
         return;
     }
+    installation signed_base;
+    install_signed(base, signed_base);
+    if (HasFatalFailure()) {
+        return;
+    }
 
     std::vector<fault_case> cases = fault_cases();
     // VARNHOLT_FAULT_CASES=text runs only the cases whose name holds the text (when looking into one).
     if (const char* only = getenv("VARNHOLT_FAULT_CASES")) {
-        cases.erase(std::remove_if(cases.begin(), cases.end(),
-                                   [&](const fault_case& c) { return c.name.find(only) == std::string::npos; }),
-                    cases.end());
+        cases.erase(
+            std::remove_if(cases.begin(), cases.end(),
+                           [&](const fault_case& c) { return c.name.find(only) == std::string::npos; }),
+            cases.end());
     }
-    std::vector<child_job_result> ran = run_child_jobs(
-        cases.size(), cases_at_once, [&](size_t i) { return result_text(run_case(cases[i], base)); });
+    std::vector<child_job_result> ran = run_child_jobs(cases.size(), cases_at_once, [&](size_t i) {
+        const fault_case& c = cases[i];
+        return result_text(run_case(c, c.build == launcher_build::signed_updates ? signed_base : base));
+    });
 
     std::vector<case_result> results(cases.size());
     std::vector<std::vector<std::string>> rows;

@@ -38,9 +38,13 @@ fault_world::fault_world(const installation& base) : base_(base) {
 }
 
 void fault_world::serve_old_publication() {
-    remove_tree(docroot());
-    copy_tree(base_.old_docroot, docroot());
+    replace_publication(base_.old_docroot);
     serve();
+}
+
+void fault_world::replace_publication(const std::string& from) {
+    remove_tree(docroot());
+    copy_tree(from, docroot());
 }
 
 void fault_world::serve(const std::string& directives) {

@@ -21,15 +21,18 @@ inline const std::string manifest_name = "manifest_linux32_executables.txt.gz";
 inline const std::string download_root = "/downloads/tessar_v3/";
 
 // What the cases start from: the launcher's HOME after it installed client_1 from a publication of
-// client_1 alone, and a newer publication that adds client_2.
+// client_1 alone, and a newer publication that adds client_2. For the launcher built with keys they
+// are signed, and an older signed publication of client_1 comes before both.
 struct installation {
     std::string home;
+    std::string oldest_docroot;  // signed only
     std::string old_docroot;
     std::string new_docroot;
     std::string manifest_gz;       // the newer publication's compressed manifest
     std::string manifest_text;     // and its text
     std::string client_2;          // and its new client
     std::string updated_manifest;  // the local manifest once client_2 is installed
+    std::string newer_release;     // signed only: accepted_release.txt once the newer publication held
 };
 
 // One case's world, in its own process: copies of the installation and of the newer publication, and the
@@ -48,6 +51,8 @@ class fault_world {
 
     // The older publication (client_1 alone) instead of the newer one, served as serve() does.
     void serve_old_publication();
+    // The publication in `docroot` (of the installation) instead of the newer one, not yet served.
+    void replace_publication(const std::string& docroot);
     // nginx with the operators' sample locations after `directives` of the case's own.
     void serve(const std::string& directives = "");
     void play(const scripted_server::script& plan);
