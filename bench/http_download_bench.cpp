@@ -26,7 +26,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     long progress_calls = 0;
-    sha256_hasher hasher;
+    // As the file-set updater hashes a client file.
+    sha256_hasher hasher(sha256_hasher::mode::on_own_thread);
     char hex[sha256_hex_length + 1] = "-";
     auto start = std::chrono::steady_clock::now();
     int ok = 0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 typedef struct evp_md_ctx_st EVP_MD_CTX;
 
@@ -10,8 +11,18 @@ constexpr size_t sha256_hex_length = 64;
 
 class sha256_hasher {
   public:
-    sha256_hasher();  // ready for update(); ok() is false when the digest could not be set up
-    ~sha256_hasher();
+    enum class mode {
+        // update() hashes the bytes before it returns.
+        in_caller,
+        // update() copies the bytes into one of a few 64 KiB blocks and a thread of the hasher's own
+        // hashes the full ones, so that hashing a large download overlaps the reads and writes that fetch
+        // it instead of adding to them. The digest is the same; a hasher whose thread cannot be started
+        // hashes in the caller.
+        on_own_thread,
+    };
+
+    explicit sha256_hasher(mode how = mode::in_caller);  // ok() is false when the digest could not be set up
+    ~sha256_hasher();                                    // waits for its thread to finish
     sha256_hasher(const sha256_hasher&) = delete;
     sha256_hasher& operator=(const sha256_hasher&) = delete;
 
@@ -24,6 +35,13 @@ class sha256_hasher {
     int restart();
 
   private:
+    struct pipeline;
+    void digest(const void* data, size_t length);
+    int start_pipeline();
+    void stop_pipeline();
+
     EVP_MD_CTX* context_;
     bool ok_;
+    mode how_;
+    std::unique_ptr<pipeline> pipeline_;
 };

@@ -292,7 +292,8 @@ tal_filesystem_updater::download_outcome tal_filesystem_updater::fetch_file(cons
     verbose_message(line.c_str());
 
     kest_http_downloader downloader;
-    sha256_hasher hasher;
+    // A client file may be large: it is hashed beside the download rather than after each read.
+    sha256_hasher hasher(sha256_hasher::mode::on_own_thread);
     downloader.progress_callback = file_download_progress;
     downloader.user_data = this;
     downloader.wait_ms = wait_ms;
