@@ -1,6 +1,9 @@
 // The HTTP/1.1 message processor: builds a GET request into its outgoing queue for the owner to send,
 // and parses the bytes the owner feeds it back, reporting the response through callbacks. It owns no
 // socket. Only the client side is complete; parsing requests (server use) is refused.
+//
+// The object as a whole and its outgoing side live in http_data_processor_request.cpp, the incoming
+// side (lines, status and header lines, bodies) in http_data_processor_response.cpp.
 #pragma once
 
 #include <cstdint>
