@@ -103,7 +103,13 @@ struct kest_http_data_processor_oline {
     int32_t request_close;
     int32_t chunked_send;
     int32_t chunked;
-    // 1 size line, 2 data, 3 the line end after the data.
+    // What the chunked body waits for next.
+    enum : int32_t {
+        chunk_none = 0,       // not a chunked body
+        chunk_size_line = 1,  // a chunk-size line
+        chunk_data = 2,       // the chunk_remaining bytes of a chunk's data
+        chunk_data_end = 3,   // the empty line after a chunk's data
+    };
     int32_t chunk_state;
     int32_t chunk_remaining;
     int32_t in_body;
@@ -159,6 +165,16 @@ struct kest_http_data_processor_oline {
     // Tells the owner to close the connection and forgets that it was to be closed.
     void release_connection();
     void end_exchange();
+    // A known header's value could not be taken: the table's warning and result apply.
+    static constexpr int bad_header_value = -1;
+    struct known_header;
+    static const known_header known_headers[];
     int parse_header_value(const char* name, const char* value, const char* text);
-    void parse_incoming_cookies(const char* value, const char* text);
+    int parse_content_length(const char* value, const char* text);
+    int parse_content_type(const char* value, const char* text);
+    int parse_connection(const char* value, const char* text);
+    int parse_expect(const char* value, const char* text);
+    int parse_transfer_encoding(const char* value, const char* text);
+    int parse_host(const char* value, const char* text);
+    int parse_incoming_cookies(const char* value, const char* text);
 };

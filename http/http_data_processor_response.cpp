@@ -295,8 +295,7 @@ int kest_http_data_processor_oline::process_fixed_body(const char* data, int n) 
 }
 
 int kest_http_data_processor_oline::process_chunked_body(const char* data, int n) {
-    if (chunk_state == 1) {
-        // Waiting for a chunk-size line.
+    if (chunk_state == chunk_size_line) {
         int k = take_framing_line(data, n);
         if (k < 0 || !line_complete) {
             return k;
@@ -307,7 +306,7 @@ int kest_http_data_processor_oline::process_chunked_body(const char* data, int n
         }
         framing_bytes = 0;
         clear_line();
-        chunk_state = 2;
+        chunk_state = chunk_data;
         if (size > 0) {
             chunk_remaining = size;
             return k;
@@ -319,8 +318,7 @@ int kest_http_data_processor_oline::process_chunked_body(const char* data, int n
         in_trailer = done ? 0 : 1;
         return k;
     }
-    if (chunk_state == 2) {
-        // Inside a chunk's data.
+    if (chunk_state == chunk_data) {
         int take = n < chunk_remaining ? n : chunk_remaining;
         int r = deliver_body(data, take);
         if (r <= 0) {
@@ -328,12 +326,12 @@ int kest_http_data_processor_oline::process_chunked_body(const char* data, int n
         }
         chunk_remaining -= take;
         if (chunk_remaining <= 0) {
-            chunk_state = 3;
+            chunk_state = chunk_data_end;
             clear_line();
         }
         return take;
     }
-    // Waiting for the empty line that ends a chunk's data.
+    // chunk_data_end: only the line end may follow the data.
     int k = take_framing_line(data, n);
     if (k < 0 || !line_complete) {
         return k;
@@ -342,7 +340,7 @@ int kest_http_data_processor_oline::process_chunked_body(const char* data, int n
         return fail();
     }
     framing_bytes = 0;
-    chunk_state = 1;
+    chunk_state = chunk_size_line;
     clear_line();
     return k;
 }
@@ -383,7 +381,7 @@ void kest_http_data_processor_oline::release_connection() {
 
 void kest_http_data_processor_oline::reset_message_fields() {
     chunked = 0;
-    chunk_state = 0;
+    chunk_state = chunk_none;
     chunk_remaining = 0;
     version_text[0] = '\0';
     peer_version = 20;
@@ -444,125 +442,136 @@ int kest_http_data_processor_oline::header_line_parse(const char* text) {
     return parse_header_value(name, value, text);
 }
 
-// One known header (`name` without its colon, `value` trimmed, `text` the whole line for messages).
+// The headers the processor understands. A line whose value is missing or bad logs the header's warning
+// ("Warning in kest_http_data_processor_oline::header_line_parse(), " before, the line, after) and gives
+// its result: 1 fails a response, 2 lets it go on.
+struct kest_http_data_processor_oline::known_header {
+    const char* name;
+    // Takes the value (trimmed, not empty unless value_optional) of the whole line `text`: 0 accepted,
+    // 2 accepted as questionable (any message is the handler's own), or bad_header_value.
+    int (kest_http_data_processor_oline::*parse)(const char* value, const char* text);
+    const char* warning_before;
+    const char* warning_after;
+    int bad_value_result;
+    // A line without a value is passed to the handler instead of being bad.
+    bool value_optional;
+};
+
+const kest_http_data_processor_oline::known_header kest_http_data_processor_oline::known_headers[] = {
+    {"Content-Length", &kest_http_data_processor_oline::parse_content_length,
+     "got bad content length, line: ", "", 1, false},
+    {"Content-Type", &kest_http_data_processor_oline::parse_content_type, "got bad content type line: ", "",
+     2, false},
+    {"Connection", &kest_http_data_processor_oline::parse_connection, "got bad Connection: line: ", "", 2,
+     false},
+    {"Expect", &kest_http_data_processor_oline::parse_expect, "got bad Expect: line: ", "", 2, false},
+    {"Transfer-Encoding", &kest_http_data_processor_oline::parse_transfer_encoding,
+     "got bad transfer encoding line: ", "", 2, false},
+    {"Host", &kest_http_data_processor_oline::parse_host, "got empty host line '", "'.", 2, false},
+    {"Cookie", &kest_http_data_processor_oline::parse_incoming_cookies, "", "", 0, true},
+};
+
+// One header line (`name` without its colon, `value` trimmed, `text` the whole line for messages);
+// names the processor does not know are accepted and ignored.
 int kest_http_data_processor_oline::parse_header_value(const char* name, const char* value,
                                                        const char* text) {
-    bool has_value = value[0] != '\0';
-    char words[bounded_string::capacity];
-    if (strcasecmp(name, "Content-Length") == 0) {
-        int32_t length = -1;
-        if (has_value && parse_int(value, &length) && length >= 0) {
-            content_length = length;
-            return 0;
+    for (const known_header& header : known_headers) {
+        if (strcasecmp(name, header.name) != 0) {
+            continue;
         }
-        debug_log_line(
-            1,
-            "Warning in kest_http_data_processor_oline::header_line_parse(), got bad content length, "
-            "line: %s",
-            text);
-        return 1;
-    }
-    if (strcasecmp(name, "Content-Type") == 0) {
-        if (!has_value) {
-            debug_log_line(
-                1,
-                "Warning in kest_http_data_processor_oline::header_line_parse(), got bad content type "
-                "line: %s",
-                text);
-            return 2;
+        int result = bad_header_value;
+        if (value[0] != '\0' || header.value_optional) {
+            result = (this->*header.parse)(value, text);
         }
-        copy_bounded(content_type, sizeof content_type, value);
-        content_type_code = classify_content_type(content_type);
-        return 0;
-    }
-    if (strcasecmp(name, "Connection") == 0) {
-        if (!has_value) {
-            debug_log_line(
-                1,
-                "Warning in kest_http_data_processor_oline::header_line_parse(), got bad Connection: "
-                "line: %s",
-                text);
-            return 2;
+        if (result != bad_header_value) {
+            return result;
         }
-        copy_bounded(words, sizeof words, value);
-        replace_bytes(words, ",;", ' ');
-        for (const char* w = first_word(words); w != nullptr; w = next_arg(w)) {
-            if (word_equal(w, "close")) {
-                if (status > 0) {
-                    close_after_message = 1;
-                } else {
-                    close_after_send = 1;
-                    request_close = 1;
-                }
-            } else if (!word_equal(w, "te") && !word_equal(w, "keep-alive")) {
-                debug_log_line(
-                    1,
-                    "Warning in kest_http_data_processor_oline::header_line_parse(), got questionable "
-                    "Connection: line: %s",
-                    text);
-            }
-        }
-        return 0;
-    }
-    if (strcasecmp(name, "Expect") == 0) {
-        copy_bounded(words, sizeof words, value);
-        replace_bytes(words, ";", ' ');
-        if (has_word(words, "100-continue")) {
-            expect_100_received = 1;
-            return 0;
-        }
-        debug_log_line(
-            1, "Warning in kest_http_data_processor_oline::header_line_parse(), got bad Expect: line: %s",
-            text);
-        return 2;
-    }
-    if (strcasecmp(name, "Transfer-Encoding") == 0) {
-        if (!has_value) {
-            debug_log_line(1,
-                           "Warning in kest_http_data_processor_oline::header_line_parse(), got bad transfer "
-                           "encoding line: %s",
-                           text);
-            return 2;
-        }
-        copy_bounded(transfer_encoding, sizeof transfer_encoding, value);
-        replace_bytes(transfer_encoding, ";,", ' ');
-        if (has_word(transfer_encoding, "chunked")) {
-            chunked = 1;
-            chunk_state = 1;
-        }
-        return 0;
-    }
-    if (strcasecmp(name, "Host") == 0) {
-        if (!has_value) {
-            debug_log_line(
-                1,
-                "Warning in kest_http_data_processor_oline::header_line_parse(), got empty host line "
-                "'%s'.",
-                text);
-            return 2;
-        }
-        if (request_host[0] != '\0' && strcmp(request_host, value) != 0) {
-            return 2;
-        }
-        copy_bounded(request_host, sizeof request_host, value);
-        return 0;
-    }
-    if (strcasecmp(name, "Cookie") == 0) {
-        parse_incoming_cookies(value, text);
+        debug_log_line(1, "Warning in kest_http_data_processor_oline::header_line_parse(), %s%s%s",
+                       header.warning_before, text, header.warning_after);
+        return header.bad_value_result;
     }
     return 0;
 }
 
+int kest_http_data_processor_oline::parse_content_length(const char* value, const char*) {
+    int32_t length = -1;
+    if (!parse_int(value, &length) || length < 0) {
+        return bad_header_value;
+    }
+    content_length = length;
+    return 0;
+}
+
+int kest_http_data_processor_oline::parse_content_type(const char* value, const char*) {
+    copy_bounded(content_type, sizeof content_type, value);
+    content_type_code = classify_content_type(content_type);
+    return 0;
+}
+
+// "close" ends the exchange after this message; "te" and "keep-alive" are fine; any other word is
+// logged once per word.
+int kest_http_data_processor_oline::parse_connection(const char* value, const char* text) {
+    char words[bounded_string::capacity];
+    copy_bounded(words, sizeof words, value);
+    replace_bytes(words, ",;", ' ');
+    for (const char* w = first_word(words); w != nullptr; w = next_arg(w)) {
+        if (word_equal(w, "close")) {
+            if (status > 0) {
+                close_after_message = 1;
+            } else {
+                close_after_send = 1;
+                request_close = 1;
+            }
+        } else if (!word_equal(w, "te") && !word_equal(w, "keep-alive")) {
+            debug_log_line(1,
+                           "Warning in kest_http_data_processor_oline::header_line_parse(), got questionable "
+                           "Connection: line: %s",
+                           text);
+        }
+    }
+    return 0;
+}
+
+int kest_http_data_processor_oline::parse_expect(const char* value, const char*) {
+    char words[bounded_string::capacity];
+    copy_bounded(words, sizeof words, value);
+    replace_bytes(words, ";", ' ');
+    if (!has_word(words, "100-continue")) {
+        return bad_header_value;
+    }
+    expect_100_received = 1;
+    return 0;
+}
+
+int kest_http_data_processor_oline::parse_transfer_encoding(const char* value, const char*) {
+    copy_bounded(transfer_encoding, sizeof transfer_encoding, value);
+    replace_bytes(transfer_encoding, ";,", ' ');
+    if (has_word(transfer_encoding, "chunked")) {
+        chunked = 1;
+        chunk_state = chunk_size_line;
+    }
+    return 0;
+}
+
+// A second Host line that names another host is refused without a message.
+int kest_http_data_processor_oline::parse_host(const char* value, const char*) {
+    if (request_host[0] != '\0' && strcmp(request_host, value) != 0) {
+        return 2;
+    }
+    copy_bounded(request_host, sizeof request_host, value);
+    return 0;
+}
+
 // name=value pairs separated by ';' and blanks; only names that begin with cookie_prefix are taken,
-// without the prefix.
-void kest_http_data_processor_oline::parse_incoming_cookies(const char* value, const char* text) {
+// without the prefix. Always 0: a bad pair is skipped.
+int kest_http_data_processor_oline::parse_incoming_cookies(const char* value, const char* text) {
     size_t prefix_length = strlen(cookie_prefix);
     bool warned = false;
     const char* p = value;
     for (;;) {
         p += strspn(p, "; \t");
         if (*p == '\0') {
-            return;
+            return 0;
         }
         size_t length = strcspn(p, "; \t");
         char pair[bounded_string::capacity];
