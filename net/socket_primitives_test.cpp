@@ -55,6 +55,39 @@ TEST(SocketPrimitives, ErrnoTableMapsEveryListedValueAndNothingElse) {
     EXPECT_EQ(code_for_errno(ENOENT), -1);
 }
 
+// The codes are part of the contract: callers compare them, and the table above is written in numbers.
+TEST(SocketPrimitives, CodeNamesHaveTheirFixedValues) {
+    const int32_t fixed[][2] = {
+        {net_error_not_connected, -44},
+        {net_error_already_connected, -43},
+        {net_error_already_done, -42},
+        {net_error_timeout, -41},
+        {net_error_connection_refused, -40},
+        {net_error_interrupted, -32},
+        {net_error_in_progress, -31},
+        {net_error_would_block, -30},
+        {net_error_network_reset, -26},
+        {net_error_network_unreachable, -25},
+        {net_error_network_down, -24},
+        {net_error_host_unreachable, -23},
+        {net_error_host_down, -22},
+        {net_error_connection_reset, -21},
+        {net_error_broken_pipe, -20},
+        {net_error_address_in_use, -16},
+        {net_error_message_too_big, -15},
+        {net_error_out_of_memory, -14},
+        {net_error_out_of_descriptors, -13},
+        {net_error_address_fault, -12},
+        {net_error_bad_argument, -11},
+        {net_error_uninitialized, -10},
+        {net_error_none, -2},
+        {net_error_unknown, -1},
+    };
+    for (const auto& f : fixed) {
+        EXPECT_EQ(f[0], f[1]) << network_error_description(f[0]);
+    }
+}
+
 TEST(SocketPrimitives, DescriptionsOfCodes) {
     EXPECT_STREQ(network_error_description(-44), "is not connected");
     EXPECT_STREQ(network_error_description(-21), "connection aborted/reset");
