@@ -6,7 +6,9 @@
 //   start-line  = "HTTP/" version SP status SP reason     (a response; anything else fails it)
 //   header-line = name ":" *(SP | HT) value              (unknown names are ignored)
 //   body        = Content-Length bytes | chunked-body | bytes up to the end of the connection
-//   chunked-body = *(hex-size [extension] eol data eol) 1*"0" [extension] eol *trailer-line empty-line
+//   chunked-body = *(size-line data eol) last-size-line *trailer-line empty-line
+//   size-line   = *blank 1*20hex-digit *blank [";" extension] eol    (the size of the data that follows)
+//   last-size-line = a size-line of size 0
 //
 // A header block (or trailer section) is bounded by max_header_lines and max_header_bytes.
 #include "http/http_data_processor.h"
@@ -60,16 +62,19 @@ int has_word(const char* text, const char* word) {
     return 0;
 }
 
-// The size of a chunk-size line: up to 20 hex digits after optional blanks; whatever follows (a chunk
-// extension) is ignored. 0 when there is no digit or the size does not fit a signed 32-bit count.
+// The size at the start of a chunk-size line: optional blanks, 1 to 20 hex digits, then only blanks, a
+// chunk extension after ';', or the end of the line. 0 for anything else, and for a size that does not
+// fit a signed 32-bit count: a size that cannot be read exactly must neither end the body early ("0x5"
+// is not 0) nor cut a chunk short ("5xyz" is not 5).
 int parse_chunk_size(const char* text, int32_t* size) {
-    while (is_blank(*text)) {
-        ++text;
+    const char* p = text;
+    while (is_blank(*p)) {
+        ++p;
     }
     int64_t value = 0;
     int digits = 0;
-    for (; digits < max_chunk_size_digits; ++digits) {
-        char c = text[digits];
+    for (;; ++digits) {
+        char c = p[digits];
         int digit = (c >= '0' && c <= '9')   ? c - '0'
                     : (c >= 'a' && c <= 'f') ? c - 'a' + 10
                     : (c >= 'A' && c <= 'F') ? c - 'A' + 10
@@ -77,12 +82,22 @@ int parse_chunk_size(const char* text, int32_t* size) {
         if (digit < 0) {
             break;
         }
+        if (digits == max_chunk_size_digits) {
+            return 0;
+        }
         value = value * 16 + digit;
         if (value > INT32_MAX) {
             return 0;
         }
     }
     if (digits == 0) {
+        return 0;
+    }
+    const char* rest = p + digits;
+    while (is_blank(*rest)) {
+        ++rest;
+    }
+    if (*rest != '\0' && *rest != ';') {
         return 0;
     }
     *size = static_cast<int32_t>(value);

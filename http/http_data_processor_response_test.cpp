@@ -56,6 +56,13 @@ struct outcome {
     bool operator==(const outcome& o) const { return events == o.events && result == o.result; }
 };
 
+void PrintTo(const outcome& o, std::ostream* out) {
+    *out << "result " << o.result << ", events";
+    for (const std::string& e : o.events) {
+        *out << " [" << testing::PrintToString(e) << "]";
+    }
+}
+
 // A client processor that has sent its GET, fed `bytes` cut at the given offsets.
 outcome feed(const std::string& bytes, const std::vector<size_t>& cuts,
              closing mode = closing::after_response, recorder r = recorder()) {
@@ -216,6 +223,33 @@ TEST(HttpResponseParser, WholeAndSplitGiveTheSameEvents) {
          -1},
         {"negative chunk size",
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n-5\r\nabc",
+         closing::after_response,
+         {chunked},
+         -1},
+        // A size line must be read exactly: a misread size would end the body early or cut a chunk.
+        {"chunk size of twenty digits",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+         "00000000000000000005 ;x\t\r\nhello\r\n0\t\r\n\r\n",
+         closing::after_response,
+         {chunked, "data:hello", "complete", "close"},
+         1},
+        {"chunk size of twenty-one digits",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n000000000000000000005\r\nhello\r\n0\r\n\r\n",
+         closing::after_response,
+         {chunked},
+         -1},
+        {"chunk size with a 0x prefix",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0x5\r\nhello\r\n0\r\n\r\n",
+         closing::after_response,
+         {chunked},
+         -1},
+        {"chunk size followed by other text",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5xyz\r\nhello\r\n0\r\n\r\n",
+         closing::after_response,
+         {chunked},
+         -1},
+        {"chunk size followed by a blank and more digits",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5 6\r\nhello\r\n0\r\n\r\n",
          closing::after_response,
          {chunked},
          -1},

@@ -347,6 +347,9 @@ TEST(HttpDownloader, EndOfStreamOutcomes) {
         {"chunk size beyond a signed 32-bit count",
          headers + "Transfer-Encoding: chunked\r\n\r\nffffffff0\r\nab", 0, "",
          fetch_failed + socket_left_open},
+        {"chunk size that reads as 0 only when cut at 20 digits",
+         headers + "Transfer-Encoding: chunked\r\n\r\n000000000000000000005\r\nhello\r\n0\r\n\r\n", 0, "",
+         fetch_failed + socket_left_open},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
