@@ -150,6 +150,9 @@ struct kest_http_data_processor_oline {
     int32_t framing_bytes;
     // The zero-size chunk has been read; trailer fields up to the empty line follow.
     int32_t in_trailer;
+    // A Transfer-Encoding line named a coding other than chunked and identity, or chunked twice: a body
+    // cannot be decoded and fails the message.
+    int32_t unsupported_coding;
 
   private:
     void reset_message_fields();

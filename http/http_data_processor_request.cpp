@@ -66,7 +66,8 @@ kest_http_data_processor_oline::kest_http_data_processor_oline()
       incoming_cookies(nullptr),
       outgoing_cookies(nullptr),
       framing_bytes(0),
-      in_trailer(0) {}
+      in_trailer(0),
+      unsupported_coding(0) {}
 
 kest_http_data_processor_oline::~kest_http_data_processor_oline() {
     free_cookie_list(incoming_cookies);

@@ -255,8 +255,18 @@ int kest_http_data_processor_oline::finish_header_block(int taken) {
         return fail();
     }
     framing_bytes = 0;
-    // An announced length of 0 means no body even under a transfer coding other than chunked.
-    if (has_message_body() && (chunked || content_length != 0)) {
+    // Under a transfer coding, Content-Length says nothing about where the body ends.
+    if (chunked) {
+        content_length = -1;
+    }
+    if (has_message_body()) {
+        if (unsupported_coding) {
+            debug_log_line(1,
+                           "Warning in kest_http_data_processor_oline::process_data(), unsupported transfer "
+                           "coding '%s', failing message.",
+                           transfer_encoding);
+            return fail();
+        }
         in_body = 1;
         body_received = 0;
         clear_line();
@@ -413,6 +423,7 @@ void kest_http_data_processor_oline::reset_message_fields() {
     request_query[0] = '\0';
     start_line.clear();
     in_trailer = 0;
+    unsupported_coding = 0;
 }
 
 int kest_http_data_processor_oline::header_line_parse(const char* text) {
@@ -558,13 +569,28 @@ int kest_http_data_processor_oline::parse_expect(const char* value, const char*)
     return 0;
 }
 
+// Several lines add up, as one comma-separated list. Only chunked is decoded (identity means no coding);
+// whether another coding fails the message is decided when the header block is complete.
 int kest_http_data_processor_oline::parse_transfer_encoding(const char* value, const char*) {
-    copy_bounded(transfer_encoding, sizeof transfer_encoding, value);
-    replace_bytes(transfer_encoding, ";,", ' ');
-    if (has_word(transfer_encoding, "chunked")) {
-        chunked = 1;
-        chunk_state = chunk_size_line;
+    char codings[bounded_string::capacity];
+    copy_bounded(codings, sizeof codings, value);
+    replace_bytes(codings, ";,", ' ');
+    for (const char* w = first_word(codings); w != nullptr; w = next_arg(w)) {
+        if (word_equal(w, "chunked")) {
+            if (chunked) {
+                unsupported_coding = 1;  // chunked twice
+            }
+            chunked = 1;
+            chunk_state = chunk_size_line;
+        } else if (!word_equal(w, "identity")) {
+            unsupported_coding = 1;
+        }
     }
+    size_t used = strlen(transfer_encoding);
+    if (used > 0 && used < sizeof transfer_encoding - 1) {
+        transfer_encoding[used++] = ' ';
+    }
+    copy_bounded(transfer_encoding + used, sizeof transfer_encoding - used, codings);
     return 0;
 }
 

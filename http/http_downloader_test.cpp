@@ -347,6 +347,11 @@ TEST(HttpDownloader, EndOfStreamOutcomes) {
         {"chunk size beyond a signed 32-bit count",
          headers + "Transfer-Encoding: chunked\r\n\r\nffffffff0\r\nab", 0, "",
          fetch_failed + socket_left_open},
+        {"a transfer coding that cannot be decoded",
+         headers + "Transfer-Encoding: gzip\r\nContent-Length: 3\r\n\r\nabc", 0, gone,
+         "Warning in kest_http_data_processor_oline::process_data(), unsupported transfer coding 'gzip', "
+         "failing message.\n" +
+             fetch_failed + socket_left_open},
         {"chunk size that reads as 0 only when cut at 20 digits",
          headers + "Transfer-Encoding: chunked\r\n\r\n000000000000000000005\r\nhello\r\n0\r\n\r\n", 0, "",
          fetch_failed + socket_left_open},
