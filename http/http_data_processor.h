@@ -60,14 +60,14 @@ struct kest_http_data_processor_oline {
 
     // --- Incoming side ---
 
-    // Parses `n` bytes: 1 when all were taken; 0 when the processor is done with the connection (server
-    // use); -1 on failure, for n < 1, and for every call after a failure. Bytes after the end of the
-    // exchange are taken and dropped.
+    // Parses `n` bytes: 1 when all were taken (bytes after the end of the exchange are taken and
+    // dropped); -1 on failure, for n < 1, and for every call after a failure.
     int feed_data(const char* data, int n);
     // Parses a prefix of the bytes: the number taken (0: call again with the same bytes), or -1.
     int process_data(const char* data, int n);
     // Adds bytes to `line` until a line ends (CR LF, LF CR, a lone CR or a lone LF; the end is never
-    // stored): the bytes taken; sets line_complete when the line ended.
+    // stored): the bytes taken; sets line_complete when the line ended. Before body bytes a pair is one
+    // line end only in the style of the line before: LF CR after LF CR, CR LF unless after a lone CR.
     int collect_line(const char* data, int n);
     // One complete line of a header block: 0 accepted or ignored, 1 fatal for a response, 2 accepted with
     // a logged warning.
@@ -118,6 +118,15 @@ struct kest_http_data_processor_oline {
     bounded_string line;
     int32_t line_complete;
     int32_t last_byte;
+    // How the last complete line ended.
+    enum : int32_t {
+        line_end_none = 0,
+        line_end_cr,
+        line_end_lf,
+        line_end_cr_lf,
+        line_end_lf_cr,
+    };
+    int32_t last_line_end;
     char version_text[short_text_size];
     int32_t peer_version;
     int32_t expect_100_received;
@@ -159,6 +168,9 @@ struct kest_http_data_processor_oline {
     void clear_line();
     int fail();
     int take_framing_line(const char* data, int n);
+    // 1 while collecting a line that raw bytes follow: the empty line that ends a header block, or a
+    // chunk-size line.
+    int line_precedes_body() const;
     int process_header_phase(const char* data, int n);
     int finish_header_block(int taken);
     int process_fixed_body(const char* data, int n);

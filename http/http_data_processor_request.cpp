@@ -39,6 +39,7 @@ kest_http_data_processor_oline::kest_http_data_processor_oline()
       method{},
       line_complete(0),
       last_byte(0),
+      last_line_end(line_end_none),
       version_text{},
       peer_version(20),
       expect_100_received(0),

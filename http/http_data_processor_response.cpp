@@ -3,6 +3,7 @@
 //
 //   message     = *empty-line start-line *header-line empty-line [body]
 //   line end    = CR LF | LF CR | CR | LF        (never stored in the line; lines are cut at 5999 bytes)
+//                 before body bytes, a pair only in the style of the line before (see collect_line)
 //   start-line  = "HTTP/" version SP status SP reason     (a response; anything else fails it)
 //   header-line = name ":" *(SP | HT) value              (unknown names are ignored)
 //   body        = Content-Length bytes | chunked-body | bytes up to the end of the connection
@@ -137,9 +138,8 @@ int kest_http_data_processor_oline::feed_data(const char* data, int n) {
             return -1;
         }
         if (r == 0) {
-            if (done) {
-                return 0;
-            }
+            // Nothing taken, e.g. the byte that settled a lone line end: call again. Once the exchange
+            // has ended, that call drops the rest, so the result does not depend on where a block ends.
             continue;
         }
         data += r;
@@ -151,13 +151,22 @@ int kest_http_data_processor_oline::feed_data(const char* data, int n) {
 int kest_http_data_processor_oline::collect_line(const char* data, int n) {
     for (int i = 0; i < n; ++i) {
         char c = data[i];
-        if ((c == '\n' && last_byte == '\r') || (c == '\r' && last_byte == '\n')) {
+        bool pair = (c == '\n' && last_byte == '\r') || (c == '\r' && last_byte == '\n');
+        // The body may begin with CR or LF, so right before it a pair is one line end only in the style
+        // of the line before: after lines that ended in a lone LF, an LF followed by CR is a lone LF and
+        // the CR the first body byte.
+        if (pair && line_precedes_body()) {
+            pair = last_byte == '\r' ? last_line_end != line_end_cr : last_line_end == line_end_lf_cr;
+        }
+        if (pair) {
+            last_line_end = c == '\n' ? line_end_cr_lf : line_end_lf_cr;
             last_byte = 0;
             line_complete = 1;
             return i + 1;
         }
         if (last_byte == '\r' || last_byte == '\n') {
             // A lone line end: the byte after it starts the next line.
+            last_line_end = last_byte == '\r' ? line_end_cr : line_end_lf;
             last_byte = 0;
             line_complete = 1;
             return i;
@@ -168,6 +177,13 @@ int kest_http_data_processor_oline::collect_line(const char* data, int n) {
         last_byte = static_cast<unsigned char>(c);
     }
     return n;
+}
+
+int kest_http_data_processor_oline::line_precedes_body() const {
+    if (in_body) {
+        return chunked && chunk_state == chunk_size_line;
+    }
+    return in_message && line.len == 0;
 }
 
 int kest_http_data_processor_oline::process_data(const char* data, int n) {

@@ -328,6 +328,7 @@ TEST(HttpDownloader, EndOfStreamOutcomes) {
         {"body without length ends with the connection", headers + "\r\n" + pattern(20000), 1, nullptr, ""},
         {"identity coding ends with the connection", headers + "Transfer-Encoding: identity\r\n\r\nall", 1,
          "all", ""},
+        {"bare LF header lines, a body that begins with CR", "HTTP/1.1 200 OK\n\n\rall", 1, "\rall", ""},
         {"nothing at all", "", 0, gone, cut_short},
         {"half a status line", "HTTP/1.1 20", 0, gone, cut_short},
         {"headers without their end", headers + "Content-Length: 5\r\n", 0, gone, cut_short},
