@@ -182,6 +182,16 @@ std::vector<fault_case> fault_cases() {
                         .send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n-10\r\n" + w.base().manifest_gz)
                         .stall(30000));
          }});
+    add({"1-byte chunks with long extensions every half second", "fetch fails at the extension bound; client boots",
+         outcome::kept, "too much chunk extension data", 30, [](fault_world& w) {
+             const std::string& gz = w.base().manifest_gz;
+             scripted_server::script plan;
+             plan.accept().read_request().send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+             for (size_t i = 0; i < 400; ++i) {
+                 plan.send("1;" + std::string(1100, 'e') + "\r\n" + gz[i % gz.size()] + "\r\n").sleep(500);
+             }
+             w.play(plan);
+         }});
     add({"manifest that is not gzip", "fetch fails; installed client boots", outcome::kept, "inflate failed", 30,
          [](fault_world& w) {
              write_file(w.published(manifest_name), "this is not a compressed manifest\n");

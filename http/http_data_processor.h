@@ -32,6 +32,9 @@ struct kest_http_data_processor_oline {
     // bound also applies to each chunk-size line.
     static constexpr int max_header_lines = 100;
     static constexpr int max_header_bytes = 64 * 1024;
+    // The bytes of a message's chunk-size lines besides their size digits (chunk extensions and blanks)
+    // may not pass this: a server would otherwise keep a body going with almost no data in it.
+    static constexpr int max_chunk_extension_bytes = 16 * 1024;
     // New cookies beyond this many in the incoming list are ignored.
     static constexpr int max_incoming_cookies = 64;
 
@@ -157,6 +160,8 @@ struct kest_http_data_processor_oline {
     kest_socket_data_queue tx_queue;
     // Bytes of the header block, trailer section or chunk-size line being read.
     int32_t framing_bytes;
+    // Bytes of this message's chunk-size lines besides their size digits.
+    int32_t chunk_extension_bytes;
     // The zero-size chunk has been read; trailer fields up to the empty line follow.
     int32_t in_trailer;
     // A Transfer-Encoding line named a coding other than chunked and identity, or chunked twice: a body

@@ -67,6 +67,7 @@ kest_http_data_processor_oline::kest_http_data_processor_oline()
       incoming_cookies(nullptr),
       outgoing_cookies(nullptr),
       framing_bytes(0),
+      chunk_extension_bytes(0),
       in_trailer(0),
       unsupported_coding(0) {}
 

@@ -11,7 +11,9 @@
 //   size-line   = *blank 1*20hex-digit *blank [";" extension] eol    (the size of the data that follows)
 //   last-size-line = a size-line of size 0
 //
-// A header block (or trailer section) is bounded by max_header_lines and max_header_bytes.
+// A header block (or trailer section) is bounded by max_header_lines and max_header_bytes, each chunk-size
+// line by max_header_bytes, and what a message's chunk-size lines hold besides their digits by
+// max_chunk_extension_bytes.
 #include "http/http_data_processor.h"
 
 #include <strings.h>
@@ -64,10 +66,10 @@ int has_word(const char* text, const char* word) {
 }
 
 // The size at the start of a chunk-size line: optional blanks, 1 to 20 hex digits, then only blanks, a
-// chunk extension after ';', or the end of the line. 0 for anything else, and for a size that does not
-// fit a signed 32-bit count: a size that cannot be read exactly must neither end the body early ("0x5"
-// is not 0) nor cut a chunk short ("5xyz" is not 5).
-int parse_chunk_size(const char* text, int32_t* size) {
+// chunk extension after ';', or the end of the line. 1 with the size and the number of its digits, or 0
+// for anything else and for a size that does not fit a signed 32-bit count: a size that cannot be read
+// exactly must neither end the body early ("0x5" is not 0) nor cut a chunk short ("5xyz" is not 5).
+int parse_chunk_size(const char* text, int32_t* size, int* digit_count) {
     const char* p = text;
     while (is_blank(*p)) {
         ++p;
@@ -102,6 +104,7 @@ int parse_chunk_size(const char* text, int32_t* size) {
         return 0;
     }
     *size = static_cast<int32_t>(value);
+    *digit_count = digits;
     return 1;
 }
 
@@ -342,7 +345,18 @@ int kest_http_data_processor_oline::process_chunked_body(const char* data, int n
             return k;
         }
         int32_t size = 0;
-        if (!parse_chunk_size(line.c_str(), &size)) {
+        int digits = 0;
+        if (!parse_chunk_size(line.c_str(), &size, &digits)) {
+            return fail();
+        }
+        // framing_bytes holds the whole line, its end included, even when the stored text was cut.
+        int line_end = last_line_end == line_end_cr_lf || last_line_end == line_end_lf_cr ? 2 : 1;
+        chunk_extension_bytes += framing_bytes - line_end - digits;
+        if (chunk_extension_bytes > max_chunk_extension_bytes) {
+            debug_log_line(
+                1,
+                "Warning in kest_http_data_processor_oline::process_data(), too much chunk extension data, "
+                "failing message.");
             return fail();
         }
         framing_bytes = 0;
@@ -440,6 +454,7 @@ void kest_http_data_processor_oline::reset_message_fields() {
     start_line.clear();
     in_trailer = 0;
     unsupported_coding = 0;
+    chunk_extension_bytes = 0;
 }
 
 int kest_http_data_processor_oline::header_line_parse(const char* text) {

@@ -512,6 +512,48 @@ TEST(HttpResponseParser, HeaderBlockBounds) {
     EXPECT_EQ(feed_whole(trailers, closing::keep_alive).result, -1);
 }
 
+// What chunk-size lines hold besides their digits is bounded per message, so a server cannot keep a body
+// going on extensions and blanks while it sends almost no data.
+TEST(HttpResponseParser, ChunkExtensionsAreBoundedPerMessage) {
+    const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    // `chunks` one-byte chunks whose size lines hold `extra` bytes besides the digit, then "0" + `last`.
+    auto body = [](int chunks, int extra, const std::string& last) {
+        std::string bytes;
+        for (int i = 0; i < chunks; ++i) {
+            bytes += " 1;" + std::string(static_cast<size_t>(extra - 2), 'e') + "\r\nx\r\n";
+        }
+        return bytes + "0" + last + "\r\n\r\n";
+    };
+    const int limit = processor::max_chunk_extension_bytes;
+    ASSERT_EQ(limit, 16 * 1024);
+    const std::string warning =
+        "Warning in kest_http_data_processor_oline::process_data(), too much chunk extension data, failing "
+        "message.\n";
+    const std::string chunked = "received 200 OK length=-1 chunked=1";
+    const outcome fine{{chunked, "data:" + std::string(16, 'x'), "complete", "close"}, 1};
+
+    std::vector<size_t> every;
+    std::string at_limit = head + body(16, limit / 16, "");
+    for (size_t i = 1; i < at_limit.size(); ++i) {
+        every.push_back(i);
+    }
+    {
+        log_capture log;
+        EXPECT_EQ(feed_whole(at_limit), fine);
+        EXPECT_EQ(feed(at_limit, every), fine);
+        EXPECT_EQ(log.text(), "");
+    }
+    {
+        log_capture log;
+        std::string over = head + body(16, limit / 16, " ");  // one blank more, on the last size line
+        EXPECT_EQ(feed_whole(over), (outcome{{chunked, "data:" + std::string(16, 'x')}, -1}));
+        EXPECT_EQ(log.text(), warning);
+    }
+    // Each message has a bound of its own.
+    std::string two = head + body(16, limit / 16, "") + head + body(16, limit / 16, "");
+    EXPECT_EQ(feed_whole(two, closing::keep_alive).result, 1);
+}
+
 TEST(HttpResponseParser, CallbacksThatRefuseFailTheProcessor) {
     recorder refuse_headers;
     refuse_headers.accept_received = 0;

@@ -503,6 +503,16 @@ struct stall_case {
     mode m;
 };
 
+// A chunked body of one-byte chunks, each size line carrying 200 bytes of extension, 33 chunks a second.
+script extension_drip() {
+    script plan;
+    plan.accept().read_request().send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+    for (int i = 0; i < 400; ++i) {
+        plan.send("1;" + std::string(200, 'e') + "\r\nx\r\n").sleep(30);
+    }
+    return plan;
+}
+
 TEST(HttpDownloader, StalledTransfersGiveUp) {
     const std::string headers = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n";
     stall_case cases[] = {
@@ -511,6 +521,8 @@ TEST(HttpDownloader, StalledTransfersGiveUp) {
         {"silent inside the body", script().accept().read_request().send(headers + "some").stall(),
          mode::file},
         {"dripping", script().accept().read_request().drip(headers + std::string(1000, 'x'), 20), mode::file},
+        // Chunk framing is no progress: many bytes a second, almost none of them data.
+        {"one-byte chunks with long extensions", extension_drip(), mode::file},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -567,4 +579,59 @@ TEST(HttpDownloader, SlowButSteadyTransferCompletes) {
     d->stall_window_ms = 400;
     EXPECT_EQ(d->download("127.0.0.1", "/"), 1);
     EXPECT_TRUE(s.data == body);
+}
+
+// --- The time limit of a whole download ---
+
+TEST(HttpDownloader, TimeLimitsGrowWithTheExpectedSize) {
+    const struct {
+        int64_t bytes;
+        int64_t allowance_ms;
+        int64_t limit_ms;
+    } cases[] = {
+        {0, 60000, 60000},
+        {-5, 60000, 60000},
+        {4096, 60000, 61000},
+        {40960, 0, 10000},
+        {2147483647, 60000, 60000 + 524287999},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(kest_http_downloader::time_limit_for(c.bytes, c.allowance_ms), c.limit_ms) << c.bytes;
+    }
+    EXPECT_EQ(kest_http_downloader::time_limit_for(4096), 61000);
+    EXPECT_EQ(kest_http_downloader().time_limit_ms, -1);
+}
+
+TEST(HttpDownloader, TimeLimitEndsADownloadThatNeitherStallsNorEnds) {
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n";
+    script steady;  // 40 KB a second: 2.5 s for the whole body
+    steady.accept().read_request().send(head);
+    for (int i = 0; i < 50; ++i) {
+        steady.send(pattern(2000)).sleep(50);
+    }
+    stall_case cases[] = {
+        {"steady but slow", steady, mode::file},
+        {"silent within the stall limit", script().accept().read_request().send(head).stall(),
+         mode::data_callback},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        scripted_server server(c.plan);
+        temp_directory out;
+        log_capture log;
+        sink s;
+        auto d = downloader_for(server.port(), s, c.m);
+        d->time_limit_ms = 500;
+        auto start = std::chrono::steady_clock::now();
+        int result = c.m == mode::file ? d->download("127.0.0.1", "/", out.file("f.bin").c_str())
+                                       : d->download("127.0.0.1", "/");
+        double elapsed = seconds_since(start);
+        EXPECT_EQ(result, 0);
+        // The limit is kept in whole milliseconds. Which limit ended the download, the message says.
+        EXPECT_GE(elapsed, 0.49);
+        EXPECT_FALSE(file_exists(out.file("f.bin")));
+        EXPECT_EQ(log.text(), c.m == mode::file
+                                  ? error + "transfer took too long, giving up.  Deleting file.\n"
+                                  : error + "transfer took too long, giving up.\n");
+    }
 }

@@ -75,7 +75,8 @@ tal_filesystem_updater::tal_filesystem_updater()
       clock_seconds(system_clock),
       save_interval_seconds(default_save_interval_seconds),
       wait_ms(kest_http_downloader::default_wait_ms),
-      stall_window_ms(kest_http_downloader::default_stall_window_ms) {}
+      stall_window_ms(kest_http_downloader::default_stall_window_ms),
+      time_limit_allowance_ms(kest_http_downloader::time_limit_allowance_ms) {}
 
 tal_filesystem_updater::~tal_filesystem_updater() {
     free(manifest_path);
@@ -283,6 +284,7 @@ int tal_filesystem_updater::download_file(const char* host, const char* root, co
     downloader.user_data = this;
     downloader.wait_ms = wait_ms;
     downloader.stall_window_ms = stall_window_ms;
+    downloader.time_limit_ms = kest_http_downloader::time_limit_for(size, time_limit_allowance_ms);
     // The manifest's size is the only integrity fact there is: more bytes than that are never wanted.
     downloader.max_body_bytes = size > 0 ? size : 0;
     downloader.set_connection(host, update_server_port, 0);

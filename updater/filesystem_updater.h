@@ -75,11 +75,13 @@ class tal_filesystem_updater {
     double total_bytes;
     double completed_bytes;
 
-    // Tests shorten these; the clock reads whole seconds.
+    // Tests shorten these; the clock reads whole seconds. A file's download may take the allowance plus
+    // its size at the downloader's floor rate (kest_http_downloader::time_limit_for).
     clock_type clock_seconds;
     int32_t save_interval_seconds;
     int32_t wait_ms;
     int32_t stall_window_ms;
+    int64_t time_limit_allowance_ms;
 
   private:
     static void file_download_progress(void* user, int received, int expected);

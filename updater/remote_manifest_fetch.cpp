@@ -31,6 +31,7 @@ http_fetch_remote_manifest_data::http_fetch_remote_manifest_data()
       max_records(default_max_records),
       wait_ms(kest_http_downloader::default_wait_ms),
       stall_window_ms(kest_http_downloader::default_stall_window_ms),
+      time_limit_ms(default_time_limit_ms),
       body_bytes(0),
       inflated_bytes(0),
       stream_started(0),
@@ -75,6 +76,7 @@ int http_fetch_remote_manifest_data::fetch_manifest(const char* host, const char
         downloader.user_data = this;
         downloader.wait_ms = wait_ms;
         downloader.stall_window_ms = stall_window_ms;
+        downloader.time_limit_ms = time_limit_ms;
         downloader.set_connection(host, update_server_port, 0);
         ok = downloader.download(host, path);
     }

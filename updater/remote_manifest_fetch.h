@@ -22,6 +22,10 @@ class http_fetch_remote_manifest_data {
     static constexpr int64_t default_max_body_bytes = 256 * 1024 * 1024;
     static constexpr int64_t default_max_inflated_bytes = 256 * 1024 * 1024;
     static constexpr int32_t default_max_records = 1000000;
+    // The manifest's size is not known before it arrives, so its fetch has a fixed time limit. At the
+    // floor rate of the downloader's time limits (4096 bytes a second) it moves about 2.4 MB, far more
+    // than a real manifest.
+    static constexpr int64_t default_time_limit_ms = 10 * 60 * 1000;
 
     http_fetch_remote_manifest_data();
     ~http_fetch_remote_manifest_data();  // frees the records
@@ -58,6 +62,7 @@ class http_fetch_remote_manifest_data {
     // Copied into the downloader; tests shorten them.
     int32_t wait_ms;
     int32_t stall_window_ms;
+    int64_t time_limit_ms;
 
   private:
     void free_records();
