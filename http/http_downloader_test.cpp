@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "http/send_faults.h"
 #include "testing/log_capture.h"
 #include "testing/nginx_server.h"
 #include "testing/sandbox.h"
@@ -311,6 +312,45 @@ TEST(HttpDownloader, SendsExactlyTheRequest) {
                                                           "Accept-Encoding: identity\r\n"
                                                           "Connection: close\r\n"
                                                           "\r\n"});
+}
+
+// The request goes out whole however few bytes each write takes, and a write that fails fails the
+// download (the socket is closed by then, which must not pass for a finished exchange).
+TEST(HttpDownloader, ShortAndFailedRequestWrites) {
+    const std::string request =
+        "GET /f HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\nAccept-Encoding: identity\r\nConnection: "
+        "close\r\n\r\n";
+    struct {
+        const char* name;
+        size_t max_bytes;
+        int error;
+        int writes;
+        int result;
+        std::string logged;
+    } cases[] = {
+        {"seven bytes a write", 7, 0, static_cast<int>((request.size() + 6) / 7), 1, ""},
+        {"broken pipe", 0, EPIPE, 1, 0, error + "blocking write failed.\n"},
+        {"reset", 0, ECONNRESET, 1, 0, error + "blocking write failed.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        scripted_server server(script().accept().read_request().send(with_length("ok")).close());
+        log_capture log;
+        sink s;
+        auto d = downloader_for(server.port(), s, mode::data_callback);
+        d->wait_ms = 100;
+        d->stall_window_ms = 1000;
+        send_faults faults(server.port(), c.max_bytes, c.error);
+        EXPECT_EQ(d->download("h", "/f"), c.result);
+        EXPECT_EQ(faults.calls(), c.writes);
+        d.reset();
+        EXPECT_EQ(log.text(), c.logged);
+        if (c.result == 1) {
+            EXPECT_EQ(s.data, "ok");
+            ASSERT_TRUE(server.wait_finished());
+            EXPECT_EQ(server.requests(), std::vector<std::string>{request});
+        }
+    }
 }
 
 TEST(HttpDownloader, EndOfStreamOutcomes) {
