@@ -268,6 +268,17 @@ std::vector<fault_case> fault_cases() {
                               w.base().manifest_gz)
                         .stall(30000));
          }});
+    add({"1-byte chunks with long extensions every half second",
+         "fetch fails at the extension bound; client boots", outcome::kept, "too much chunk extension data",
+         30, [](fault_world& w) {
+             const std::string& gz = w.base().manifest_gz;
+             scripted_server::script plan;
+             plan.accept().read_request().send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+             for (size_t i = 0; i < 400; ++i) {
+                 plan.send("1;" + std::string(1100, 'e') + "\r\n" + gz[i % gz.size()] + "\r\n").sleep(500);
+             }
+             w.play(plan);
+         }});
     add({"manifest that is not gzip", "fetch fails; installed client boots", outcome::kept, "inflate failed",
          30, [](fault_world& w) {
              write_file(w.published(manifest_name), "this is not a compressed manifest\n");
@@ -459,7 +470,7 @@ TEST_F(FaultMatrix, EveryCaseEndsInTimeBootsAndLeavesTheInstallationWholeOrUpdat
         rows.push_back(
             {cases[i].name, cases[i].expected, seconds, (r.passed ? "" : "FAILED: ") + r.observed});
     }
-    std::string table = text_table({50, 58, 7, 50}, {"case", "expected", "time", "observed"}, rows);
+    std::string table = text_table({52, 58, 7, 50}, {"case", "expected", "time", "observed"}, rows);
     std::cout << "\n" << table << std::flush;
     write_file(test_binary_directory() + "/fault-matrix.txt", table);
     for (size_t i = 0; i < cases.size(); ++i) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "net/ssl_startup.h"
+#include "net/tls_send_bio.h"
 #include "support/debug_log.h"
 
 namespace {
@@ -276,6 +277,12 @@ int kest_tcp_socket::ssl_try_connect(int blocking) {
     if (SSL_set_fd(ssl, socket.descriptor) != 1) {
         return fail_connect("Error in kest_tcp_socket::ssl_try_connect(), set_fd failed?");
     }
+    // The library's socket BIO writes with write(): a peer that has gone away would raise SIGPIPE.
+    BIO* send_bio = new_tls_send_bio(socket.descriptor);
+    if (send_bio == nullptr) {
+        return fail_connect("Error in kest_tcp_socket::ssl_try_connect(), unable to make the send BIO?");
+    }
+    SSL_set0_wbio(ssl, send_bio);
     // A write that returned 0 is retried with the rest of the caller's data, from wherever it now is.
     SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     state = state_tls_handshake;

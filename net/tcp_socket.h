@@ -61,7 +61,7 @@ class kest_tcp_socket {
     // As nonblocking_read, waiting up to `ms` milliseconds (negative: no limit); 0 also on time-out.
     int read_with_timeout(void* buffer, int size, int ms);
     // Bytes written (> 0); 0 when nothing could be written now; -1 when the connection ended (write_error:
-    // -20 for a peer that has gone away).
+    // -20 for a peer that has gone away, -21 with TLS). Never raises SIGPIPE, with or without TLS.
     int nonblocking_write(const void* data, int length);
     // As nonblocking_write, waiting up to `ms` milliseconds for room; 0 also on time-out.
     int write_with_timeout(const void* data, int length, int ms);

@@ -79,7 +79,8 @@ tal_filesystem_updater::tal_filesystem_updater()
       clock_seconds(system_clock),
       save_interval_seconds(default_save_interval_seconds),
       wait_ms(kest_http_downloader::default_wait_ms),
-      stall_window_ms(kest_http_downloader::default_stall_window_ms) {}
+      stall_window_ms(kest_http_downloader::default_stall_window_ms),
+      time_limit_allowance_ms(kest_http_downloader::time_limit_allowance_ms) {}
 
 tal_filesystem_updater::~tal_filesystem_updater() {
     free(manifest_path);
@@ -298,6 +299,7 @@ tal_filesystem_updater::download_outcome tal_filesystem_updater::fetch_file(cons
     downloader.user_data = this;
     downloader.wait_ms = wait_ms;
     downloader.stall_window_ms = stall_window_ms;
+    downloader.time_limit_ms = kest_http_downloader::time_limit_for(size, time_limit_allowance_ms);
     // More bytes than the record's size are never wanted.
     downloader.max_body_bytes = size > 0 ? size : 0;
     // Hashed as the bytes arrive, so the file is never read a second time.

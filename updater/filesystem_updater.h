@@ -84,10 +84,13 @@ class tal_filesystem_updater {
     // Where files come from. Tests shorten the times; the clock reads whole seconds.
     int32_t port;
     int32_t use_tls;
+    // Tests shorten these; the clock reads whole seconds. A file's download may take the allowance plus
+    // its size at the downloader's floor rate (kest_http_downloader::time_limit_for).
     clock_type clock_seconds;
     int32_t save_interval_seconds;
     int32_t wait_ms;
     int32_t stall_window_ms;
+    int64_t time_limit_allowance_ms;
 
   private:
     enum download_outcome { download_whole, download_failed, download_content_mismatch };

@@ -411,6 +411,29 @@ TEST(FilesystemUpdater, ShortBodiesAndStallsFail) {
     }
 }
 
+// A file may take the allowance plus its size at the floor rate: 1 s for 4096 bytes without allowance,
+// while this server would need 4 s for them (not slow enough to count as stalled).
+TEST(FilesystemUpdater, DownloadTimeLimitFollowsTheFileSize) {
+    REQUIRE_SANDBOX();
+    log_capture log;
+    script plan;
+    plan.accept().read_request().send("HTTP/1.1 200 OK\r\nContent-Length: 4096\r\n\r\n");
+    for (int i = 0; i < 40; ++i) {
+        plan.send(std::string(100, 'x')).sleep(100);
+    }
+    plan.send(std::string(96, 'x')).close();
+    scripted_server server(plan, 80);
+    updater_fixture f(0);
+    f.updater.time_limit_allowance_ms = 0;
+    f.configure_new();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(f.update({{"a", 4096}}), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(990));
+    EXPECT_EQ(f.messages, strings{"Unable to update file 'a' - download failed."});
+    EXPECT_NE(log.text().find("transfer took too long, giving up."), std::string::npos) << log.text();
+    EXPECT_FALSE(file_exists(f.destination + "/a"));
+}
+
 TEST(FilesystemUpdater, FailedRenameKeepsTheOldVersion) {
     REQUIRE_SANDBOX();
     update_server server;

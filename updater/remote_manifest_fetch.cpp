@@ -33,6 +33,7 @@ http_fetch_remote_manifest_data::http_fetch_remote_manifest_data()
       use_tls(0),
       wait_ms(kest_http_downloader::default_wait_ms),
       stall_window_ms(kest_http_downloader::default_stall_window_ms),
+      time_limit_ms(default_time_limit_ms),
       signed_manifest(nullptr),
       signed_result(manifest_not_signed),
       signature_text{},
@@ -124,6 +125,7 @@ void http_fetch_remote_manifest_data::configure(kest_http_downloader& downloader
     downloader.user_data = this;
     downloader.wait_ms = wait_ms;
     downloader.stall_window_ms = stall_window_ms;
+    downloader.time_limit_ms = time_limit_ms;
     downloader.set_connection(host, port, use_tls);
 }
 
@@ -133,6 +135,7 @@ int http_fetch_remote_manifest_data::fetch_signature(const char* host, const cha
     configure(downloader, host);
     downloader.data_callback = signature_data_callback;
     downloader.max_body_bytes = release_signature_max_bytes;
+    downloader.time_limit_ms = kest_http_downloader::time_limit_for(release_signature_max_bytes);
     if (!downloader.download(host, path)) {
         signature_length = 0;
         return 0;

@@ -25,6 +25,10 @@ class http_fetch_remote_manifest_data {
     static constexpr int64_t default_max_body_bytes = 256 * 1024 * 1024;
     static constexpr int64_t default_max_inflated_bytes = 256 * 1024 * 1024;
     static constexpr int32_t default_max_records = 1000000;
+    // The manifest's size is not known before it arrives, so its fetch has a fixed time limit. At the
+    // floor rate of the downloader's time limits (4096 bytes a second) it moves about 2.4 MB, far more
+    // than a real manifest.
+    static constexpr int64_t default_time_limit_ms = 10 * 60 * 1000;
 
     http_fetch_remote_manifest_data();
     ~http_fetch_remote_manifest_data();  // frees the records
@@ -78,6 +82,7 @@ class http_fetch_remote_manifest_data {
     int32_t use_tls;
     int32_t wait_ms;
     int32_t stall_window_ms;
+    int64_t time_limit_ms;
 
     // The signature the manifest must match, or null; not owned.
     const release_signature* signed_manifest;

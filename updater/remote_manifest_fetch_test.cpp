@@ -244,6 +244,22 @@ TEST(RemoteManifestFetch, BrokenConnectionsFail) {
     }
 }
 
+TEST(RemoteManifestFetch, FetchHasAFixedTimeLimit) {
+    REQUIRE_SANDBOX();
+    EXPECT_EQ(http_fetch_remote_manifest_data().time_limit_ms, 10 * 60 * 1000);
+    // Silent, but not for as long as the stall limit.
+    const std::string body = gzip_text(manifest_line("a", 1));
+    scripted_server server(script().accept().read_request().send(response_with(body).substr(0, 50)).stall(),
+                           80);
+    log_capture log;
+    http_fetch_remote_manifest_data fetcher;
+    fetcher.time_limit_ms = 300;
+    EXPECT_EQ(fetcher.fetch_manifest("127.0.0.1", manifest_path), -1);
+    EXPECT_EQ(log.text(),
+              "Error in kest_http_downloader::download(), transfer took too long, giving up.\n"
+              "Error in ~kest_tcp_socket(), socket not closed.\n");
+}
+
 TEST(RemoteManifestFetch, UnresolvedHostFails) {
     log_capture log;
     http_fetch_remote_manifest_data fetcher;

@@ -89,70 +89,70 @@ void message_line(void*, const char* text) {
     printf("%s\n", text);
 }
 
-// Picks the records to fetch: a record whose local file exists with another size, the first plain record
-// if it needs an update, and in beta test mode the first beta record if it needs one. The number picked.
-int select_records(const run_context& run, tal_filesystem_updater& updater, const char* destination,
-                   manifest_entry* records, pointer_vector& selected) {
-    bool first_plain_pending = true;
-    bool first_beta_pending = true;
-    for (manifest_entry* r = records; r != nullptr; r = r->next) {
-        if (r->name == nullptr) {
+// The lines a decision prints; the verbose ones only with -v.
+void print_decision(const run_context& run, const manifest_entry& r, const record_decision& d) {
+    switch (d.why) {
+        case record_selection::no_name:
             print_line("Error in run_executable_updater(), got null filename?");
-            continue;
-        }
-        // The name becomes a path that is written and later executed: one that could leave the
-        // executables directory, or name the launcher's own files, is never used.
-        manifest_name_verdict verdict = check_manifest_name(r->name, r->hash, r->size);
-        if (verdict != manifest_name_safe) {
+            return;
+        case record_selection::unsafe_name: {
             bounded_string text("Skipping unsafe file name '");
-            append_printable_manifest_name(text, r->name);
+            append_printable_manifest_name(text, r.name);
             text.append("' in remote manifest, ");
-            text.append(manifest_name_verdict_text(verdict));
+            text.append(manifest_name_verdict_text(d.verdict));
             text.append(".");
             debug_log_line(1, "%s", text.c_str());
             print_line(text.c_str());
-            continue;
+            return;
         }
+        default:
+            break;
+    }
+    if (!run.verbose()) {
+        return;
+    }
+    switch (d.why) {
+        case record_selection::size_differs:
+            print_quoted("File '", r.name, "' had different expected size, forcing update.");
+            break;
+        case record_selection::up_to_date:
+            print_quoted("File '", r.name, "' up to date.");
+            break;
+        case record_selection::first_plain:
+            print_quoted("Found first file '", r.name, "'.");
+            break;
+        case record_selection::first_beta:
+            print_quoted("Found first beta file '", r.name, "'.");
+            break;
+        default:
+            break;
+    }
+}
 
+// Appends the records to fetch to `selected` (decide_record), printing what was decided. The number
+// picked.
+int select_records(const run_context& run, tal_filesystem_updater& updater, const char* destination,
+                   manifest_entry* records, pointer_vector& selected) {
+    record_selection_state state;
+    for (manifest_entry* r = records; r != nullptr; r = r->next) {
         bounded_string local_path;
-        append_managed_path(local_path, destination, r->name);
-        struct stat status;
-        bool exists = stat(local_path.c_str(), &status) == 0;
-        bool beta = is_beta_name(r->name) != 0;
-        bool select = false;
-        if (exists && status.st_size != r->size) {
-            if (run.verbose()) {
-                print_quoted("File '", r->name, "' had different expected size, forcing update.");
-            }
-            select = true;
-        } else {
+        bool exists = false;
+        auto local_size = [&]() -> int64_t {
+            append_managed_path(local_path, destination, r->name);
+            struct stat status;
+            exists = stat(local_path.c_str(), &status) == 0;
+            return exists ? static_cast<int64_t>(status.st_size) : -1;
+        };
+        // The updater explains its answer in verbose mode; a missing file is named before that.
+        auto needs_update = [&]() {
             if (!exists && run.verbose()) {
                 print_quoted("No backing file for '", local_path.c_str(), "'.");
             }
-            if (!updater.needs_update(*r)) {
-                if (run.verbose()) {
-                    print_quoted("File '", r->name, "' up to date.");
-                }
-            } else if (beta) {
-                if (first_beta_pending && run.beta()) {
-                    if (run.verbose()) {
-                        print_quoted("Found first beta file '", r->name, "'.");
-                    }
-                    select = true;
-                }
-            } else if (first_plain_pending) {
-                if (run.verbose()) {
-                    print_quoted("Found first file '", r->name, "'.");
-                }
-                select = true;
-            }
-        }
-        if (beta) {
-            first_beta_pending = false;
-        } else {
-            first_plain_pending = false;
-        }
-        if (select) {
+            return updater.needs_update(*r) != 0;
+        };
+        record_decision d = decide_record(*r, run.beta(), state, local_size, needs_update);
+        print_decision(run, *r, d);
+        if (d.selected) {
             selected.append(r);
         }
     }
@@ -202,6 +202,41 @@ void accept_release(const char* destination, int64_t release) {
 }
 
 }  // namespace
+
+record_decision decide_record(const manifest_entry& r, bool beta_mode, record_selection_state& state,
+                              const std::function<int64_t()>& local_size,
+                              const std::function<bool()>& needs_update) {
+    if (r.name == nullptr) {
+        return {record_selection::no_name, false, manifest_name_empty};
+    }
+    // The name becomes a path that is written and later executed: one that could leave the executables
+    // directory, or name the launcher's own files, is never used, and does not count as a first record.
+    manifest_name_verdict verdict = check_manifest_name(r.name, r.hash, r.size);
+    if (verdict != manifest_name_safe) {
+        return {record_selection::unsafe_name, false, verdict};
+    }
+    bool beta = is_beta_name(r.name) != 0;
+    bool& pending = beta ? state.first_beta_pending : state.first_plain_pending;
+    bool first = pending;
+    pending = false;
+
+    int64_t size = local_size();
+    if (size >= 0 && size != r.size) {
+        return {record_selection::size_differs, true, verdict};
+    }
+    if (!needs_update()) {
+        return {record_selection::up_to_date, false, verdict};
+    }
+    if (!beta) {
+        return first ? record_decision{record_selection::first_plain, true, verdict}
+                     : record_decision{record_selection::later_plain, false, verdict};
+    }
+    if (!first) {
+        return {record_selection::later_beta, false, verdict};
+    }
+    return beta_mode ? record_decision{record_selection::first_beta, true, verdict}
+                     : record_decision{record_selection::beta_mode_off, false, verdict};
+}
 
 int run_executable_updater(const update_run_options& options, const char* host, const char* root,
                            const char* list, const char* manifest, const char* destination,

@@ -3,10 +3,14 @@
 // on the "executable updater" worker thread; the launcher hands it everything through one job.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 
 #include <atomic>
+#include <functional>
 
+#include "updater/file_manifest.h"
+#include "updater/manifest_name.h"
 #include "updater/update_progress.h"
 
 // The download root on the update server and the remote manifest's file name under it.
@@ -32,6 +36,41 @@ struct update_run_options {
     time_t (*clock_seconds)();        // whole seconds: the percentage line, and a signature's expiry
     const update_server_settings* server;
 };
+
+// Why the selection rule took a remote record or passed it over.
+enum class record_selection {
+    no_name,        // passed over
+    unsafe_name,    // passed over; the verdict says why
+    size_differs,   // taken: the local file exists with another size
+    up_to_date,     // passed over
+    first_plain,    // taken: the first record without "beta" in its name, and it needs an update
+    first_beta,     // taken: the first beta record in beta test mode, and it needs an update
+    later_plain,    // passed over: needs an update, but is not the first plain record
+    later_beta,     // passed over: needs an update, but is not the first beta record
+    beta_mode_off,  // passed over: the first beta record needs an update, outside beta test mode
+};
+
+struct record_decision {
+    record_selection why;
+    bool selected;
+    manifest_name_verdict verdict;  // of the record's name
+};
+
+// What the rule remembers from one record to the next: whether the first plain and the first beta
+// record (safe names only) are still to come.
+struct record_selection_state {
+    bool first_plain_pending = true;
+    bool first_beta_pending = true;
+};
+
+// The selection rule for the next remote record `r` in manifest order. It prints nothing and looks at
+// the disk only through its two questions: `local_size` (the size of the record's local file, -1 when
+// there is none) is asked only for a safe name, `needs_update` only when that file is missing or has the
+// record's size. A file whose size differs is fetched whatever its position; otherwise only the first
+// plain record and, in beta test mode, the first beta record are, when they need an update.
+record_decision decide_record(const manifest_entry& r, bool beta_mode, record_selection_state& state,
+                              const std::function<int64_t()>& local_size,
+                              const std::function<bool()>& needs_update);
 
 // Runs one update. 0 when it was abandoned before any file could be considered (remote manifest or its
 // release signature refused, destination or temporary file unusable), 1 otherwise.

@@ -379,6 +379,70 @@ TEST(UpdateRun, Selection) {
     beta_mode = 0;
 }
 
+// The rule alone, one record at a time: what it decides, what it remembers, and what it asks.
+TEST(RecordSelection, DecisionsForOneRecord) {
+    using why = record_selection;
+    const record_selection_state fresh;
+    const record_selection_state plain_seen{false, true};
+    const record_selection_state beta_seen{true, false};
+    const record_selection_state both_seen{false, false};
+    const std::string hash(64, 'a');
+    constexpr int size = 1, needs = 2, both = size | needs;
+    struct {
+        const char* name;
+        int64_t local_size;  // -1: no local file
+        bool needs_update;
+        bool beta_mode;
+        record_selection_state before;
+        why expected;
+        record_selection_state after;
+        int asked;  // the questions asked
+    } cases[] = {
+        {nullptr, 10, true, true, fresh, why::no_name, fresh, 0},
+        {"../escape", 10, true, true, fresh, why::unsafe_name, fresh, 0},  // not a first record either
+        {"lock.tmp", -1, true, true, fresh, why::unsafe_name, fresh, 0},
+        {"client-2", 7, false, false, fresh, why::size_differs, plain_seen, size},
+        {"client-2", 7, false, false, both_seen, why::size_differs, both_seen, size},  // whatever its place
+        {"client-2-beta", 7, false, false, fresh, why::size_differs, beta_seen,
+         size},  // even outside beta mode
+        {"client-2", 10, false, false, fresh, why::up_to_date, plain_seen, both},
+        {"client-2", -1, false, false, fresh, why::up_to_date, plain_seen, both},
+        {"client-2", -1, true, false, fresh, why::first_plain, plain_seen, both},
+        {"client-2", 10, true, true, beta_seen, why::first_plain, both_seen, both},
+        {"client-2", -1, true, false, plain_seen, why::later_plain, plain_seen, both},
+        {"client-2-beta", -1, true, true, fresh, why::first_beta, beta_seen, both},
+        {"client-2-beta", -1, true, false, fresh, why::beta_mode_off, beta_seen, both},
+        {"client-2-beta", -1, true, true, beta_seen, why::later_beta, beta_seen, both},
+        {"client-2-Beta", -1, true, false, plain_seen, why::later_plain, plain_seen, both},  // case matters
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name != nullptr ? c.name : "(null)");
+        manifest_entry record(c.name, hash.c_str(), 10);
+        record_selection_state state = c.before;
+        int asked = 0;
+        record_decision d = decide_record(
+            record, c.beta_mode, state,
+            [&]() -> int64_t {
+                asked |= size;
+                return c.local_size;
+            },
+            [&]() {
+                asked |= needs;
+                return c.needs_update;
+            });
+        EXPECT_EQ(d.why, c.expected);
+        bool taken = c.expected == why::size_differs || c.expected == why::first_plain ||
+                     c.expected == why::first_beta;
+        EXPECT_EQ(d.selected, taken);
+        EXPECT_EQ(state.first_plain_pending, c.after.first_plain_pending);
+        EXPECT_EQ(state.first_beta_pending, c.after.first_beta_pending);
+        EXPECT_EQ(asked, c.asked);
+    }
+    manifest_entry escape("../escape", hash.c_str(), 10);
+    record_selection_state state;
+    EXPECT_EQ(decide_record(escape, false, state, nullptr, nullptr).verdict, manifest_name_parent_component);
+}
+
 TEST(UpdateRun, UnsafeRemoteNamesAreSkipped) {
     REQUIRE_SANDBOX();
     log_capture log;
