@@ -21,6 +21,7 @@ kest_http_downloader* owner(void* downloader) {
 
 kest_http_downloader::kest_http_downloader()
     : use_tls(0),
+      tls_context(nullptr),
       port(0),
       address{},
       output_file(nullptr),
@@ -94,6 +95,8 @@ int kest_http_downloader::download(const char* host, const char* path) {
     deadline_ms = time_limit_ms >= 0 ? monotonic_ms() + time_limit_ms : -1;
     if (use_tls) {
         socket.enable_ssl();
+        socket.ssl_context = tls_context;
+        socket.ssl_peer_name = tls_context != nullptr ? host : nullptr;
     } else {
         socket.disable_ssl();
     }

@@ -63,6 +63,9 @@ class kest_http_downloader {
                                                  char* buffer, int size);
 
     int32_t use_tls;
+    // With use_tls: the context that verifies the server's certificate for the host name download() is
+    // given (kest_ssl_create_verifying_context; not owned). Null: the process context, which checks none.
+    ssl_ctx_st* tls_context;
     int32_t port;
     sockaddr_in address;
     bounded_string destination;
