@@ -105,3 +105,8 @@ int kest_client_set_up_config_directory(const char* base_name) {
 }
 
 const char* get_config_directory() { return config_directory; }
+
+void kest_client_forget_config_directory() {
+    free(config_directory);
+    config_directory = nullptr;
+}

@@ -8,3 +8,7 @@ int kest_client_set_up_config_directory(const char* base_name);
 
 // The chosen directory, or null before a successful set-up.
 const char* get_config_directory();
+
+// Forgets the chosen directory, so that the next set-up starts afresh. Paths built from the old choice
+// must no longer be used.
+void kest_client_forget_config_directory();

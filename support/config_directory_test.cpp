@@ -12,10 +12,13 @@
 
 namespace {
 
-// Runs each test in a fresh working directory with HOME set as the test says, and restores both.
+// Runs each test in a fresh working directory with HOME set as the test says, and restores both. No
+// directory is chosen when a test starts, whichever tests ran before it in this process.
 class ConfigDirectory : public testing::Test {
 protected:
     void SetUp() override {
+        kest_client_forget_config_directory();
+        remove_tree("/tmp/VarnholtTest");
         saved_cwd_ = getcwd(nullptr, 0);
         const char* home = getenv("HOME");
         had_home_ = home != nullptr;
@@ -33,6 +36,7 @@ protected:
             unsetenv("HOME");
         }
         remove_tree("/tmp/VarnholtTest");
+        kest_client_forget_config_directory();
     }
     std::string chosen() const { return get_config_directory() ? get_config_directory() : "(none)"; }
 
@@ -52,6 +56,20 @@ TEST_F(ConfigDirectory, HomeCandidateComesFirst) {
     struct stat status;
     ASSERT_EQ(stat(chosen().c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0700u);
+}
+
+TEST_F(ConfigDirectory, SecondSetUpIsReportedAndItsChoiceReplacesTheFirst) {
+    setenv("HOME", home_.path().c_str(), 1);
+    ASSERT_EQ(kest_client_set_up_config_directory("VarnholtTest"), 1);
+    log_capture log(3);
+    ASSERT_EQ(kest_client_set_up_config_directory("OtherTest"), 1);
+    EXPECT_EQ(chosen(), home_.file(".OtherTest"));
+    EXPECT_NE(
+        log.text().find("Error in kest_client_set_up_config_directory(), attempt to change config directory "
+                        "path after initial configuration.\nOld path '" +
+                        home_.file(".VarnholtTest") + "', new base name 'OtherTest'\nChecking"),
+        std::string::npos)
+        << log.text();
 }
 
 TEST_F(ConfigDirectory, HomeUnsetFailsEvenThoughTmpIsWriteable) {
