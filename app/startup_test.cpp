@@ -59,10 +59,12 @@ protected:
     }
     void TearDown() override { unlink(log_path); }
 
-    process_result start(std::vector<std::string> arguments, std::vector<std::string> environment = {}) {
+    process_result start(std::vector<std::string> arguments, std::vector<std::string> environment = {},
+                         double timeout_seconds = 60) {
         std::vector<std::string> argv{test_binary_directory() + "/launcher_startup_probe"};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         process_options options;
+        options.timeout_seconds = timeout_seconds;
         options.environment = {"HOME=" + home_.path(), "LC_ALL=C.UTF-8"};
         options.environment.insert(options.environment.end(), environment.begin(), environment.end());
         options.working_directory = home_.path();
@@ -149,6 +151,16 @@ TEST_F(Startup, LogThatCannotBeOpenedStaysSilent) {
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.out, "");
     rmdir(log_path);
+}
+
+TEST_F(Startup, FifoInPlaceOfTheLogDoesNotStopTheStart) {
+    // Opened for writing as a log, a FIFO without a reader would wait for one for ever.
+    ASSERT_EQ(mkfifo(log_path, 0666), 0);
+    process_result r = start({"-h"}, {}, 30);
+    EXPECT_FALSE(r.timed_out) << "start-up waited on the FIFO";
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, "");
+    unlink(log_path);
 }
 
 TEST_F(Startup, MissingConfigFileIsWrittenAnew) {
