@@ -261,6 +261,41 @@ TEST_F(EndToEnd, FullDiskDuringADownloadKeepsThePreviousClientBootable) {
     EXPECT_FALSE(file_exists(installed(client_2)));
 }
 
+TEST_F(EndToEnd, ReadOnlyConfigDirectoryBootsTheInstalledClientWithoutUpdating) {
+    publish({{client_1, 0}});
+    serve();
+    run();
+    ASSERT_EQ(booted_argv(), booted_as(client_1));
+    write_file(crash_detect_file(), "");  // as a client that came up properly leaves it
+    const std::string manifest = local_manifest();
+    publish({{client_1, 0}, {client_2, 0}});
+    new_requests();
+    // A read-only bind mount over the launcher's directory, in this binary's private mount namespace.
+    ASSERT_EQ(mount(config_dir().c_str(), config_dir().c_str(), nullptr, MS_BIND, nullptr), 0)
+        << strerror(errno);
+    struct unmounted_at_end {
+        std::string path;
+        ~unmounted_at_end() {
+            umount2(path.c_str(), MNT_DETACH);
+            remove_tree("/tmp/Varnholt");  // where a launcher that passed the directory over would go
+        }
+    } read_only{config_dir()};
+    ASSERT_EQ(mount(nullptr, config_dir().c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0)
+        << strerror(errno);
+
+    process_result result = run();
+
+    EXPECT_EQ(booted_argv(), booted_as(client_1)) << log();
+    EXPECT_EQ(result.out, "") << "no update run";
+    EXPECT_EQ(new_requests(), std::vector<std::string>{});
+    EXPECT_NE(log().find("Warning in take_updater_lock(), config directory '" + config_dir() +
+                         "' is read-only.  Skipping the update.\n"),
+              std::string::npos)
+        << log();
+    EXPECT_EQ(local_manifest(), manifest);
+    EXPECT_FALSE(file_exists(installed(client_2)));
+}
+
 TEST_F(EndToEnd, OfTwoLaunchersOnlyOneUpdatesTheOtherGivesUp) {
     // A download of about four seconds holds the first launcher's lock past the second one's patience.
     publish({{client_1, 400 * 1024}});

@@ -11,6 +11,7 @@
 #include "app/startup.h"
 #include "app/update_host.h"
 #include "app/updater_lock.h"
+#include "support/config_directory.h"
 #include "support/debug_log.h"
 #include "updater/update_run.h"
 
@@ -36,6 +37,16 @@ executable_updater_job update_job;
 }  // namespace
 
 lock_attempt take_updater_lock() {
+    if (config_directory_is_read_only()) {
+        // The installed client still boots; an update could write none of its files.
+        debug_log_at(
+            1, "Warning in take_updater_lock(), config directory '%s' is read-only.  Skipping the update.\n",
+            get_config_directory());
+        updater_lock_fd = -1;
+        updater_lock_unusable = 1;
+        updater_finished = 1;
+        return lock_attempt::unusable;
+    }
     const char* path = lock_file_path.c_str();
     int fd = try_updater_lock(path);
     updater_lock_fd = fd;

@@ -1,13 +1,17 @@
 #include "support/config_directory.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "testing/log_capture.h"
+#include "testing/sandbox.h"
 #include "testing/temp_directory.h"
 
 namespace {
@@ -118,6 +122,49 @@ TEST_F(ConfigDirectory, CandidatesControlledByOthersArePassedOver) {
                   "write to it - not using it.\n"
                   "Warning in check_config_directory(), '/tmp/VarnholtTest' belongs to another user or others "
                   "may write to it - not using it.\n");
+}
+
+// A read-only bind mount over the home candidate, in the test binary's private mount namespace.
+TEST_F(ConfigDirectory, ReadOnlyHomeIsChosenOnlyWhenItHoldsAnInstallation) {
+    if (!in_test_sandbox()) {
+        GTEST_SKIP() << "needs a private mount namespace";
+    }
+    setenv("HOME", home_.path().c_str(), 1);
+    const std::string home_candidate = home_.file(".VarnholtTest");
+    const struct {
+        const char* what;
+        const char* inside;  // a directory created inside the candidate before it is made read-only
+        std::string chosen;
+        int read_only;
+    } cases[] = {
+        {"holds an executables directory", "executables", home_candidate, 1},
+        {"holds something else", "other", ".VarnholtTest", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        kest_client_forget_config_directory();
+        remove_tree(home_candidate);
+        remove_tree(work_.file(".VarnholtTest"));
+        ASSERT_EQ(mkdir(home_candidate.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir((home_candidate + "/" + c.inside).c_str(), 0700), 0);
+        ASSERT_EQ(mount(home_candidate.c_str(), home_candidate.c_str(), nullptr, MS_BIND, nullptr), 0)
+            << strerror(errno);
+        int remounted =
+            mount(nullptr, home_candidate.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr);
+        log_capture log(3);
+        int chosen_any = kest_client_set_up_config_directory("VarnholtTest");
+        umount2(home_candidate.c_str(), MNT_DETACH);
+        ASSERT_EQ(remounted, 0) << strerror(errno);
+        ASSERT_EQ(chosen_any, 1);
+        EXPECT_EQ(chosen(), c.chosen);
+        EXPECT_EQ(config_directory_is_read_only(), c.read_only);
+        const std::string warning = "Warning in check_config_directory(), '" + home_candidate +
+                                    "' is read-only - using the installation in it without updating it.\n"
+                                    "Checking config directory: " +
+                                    home_candidate + " [READ-ONLY]\n";
+        const std::string failed = "Checking config directory: " + home_candidate + " [FAIL]\n";
+        EXPECT_NE(log.text().find(c.read_only ? warning : failed), std::string::npos) << log.text();
+    }
 }
 
 TEST_F(ConfigDirectory, NoUsableCandidateGivesUp) {
