@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -134,10 +135,24 @@ TEST_F(EndToEnd, FirstStartInstallsAndBootsTheClientLaterStartsOnlyCheck) {
     EXPECT_EQ(local_records(), manifest_line_for(client_1));
     EXPECT_EQ(beta_setting(), "0");
 
+    // What a manifest save killed before its rename leaves, and the temporary of a launcher still running
+    // (this process stands in for it): only the first is removed, though the run saves nothing.
+    pid_t ended = fork();
+    if (ended == 0) {
+        _exit(0);
+    }
+    ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+    const std::string stale = installed("update_manifest.lst." + std::to_string(ended) + "-0.new");
+    const std::string running = installed("update_manifest.lst." + std::to_string(getpid()) + "-0.new");
+    write_file(stale, "# cut short\n");
+    write_file(running, "# being written\n");
+
     process_result second = run();
     EXPECT_NE(second.out.find(up_to_date), std::string::npos) << second.out;
     EXPECT_EQ(new_requests(), std::vector<std::string>{manifest_name + " 200"});
     EXPECT_EQ(booted_argv(), booted_as(client_1));
+    EXPECT_FALSE(file_exists(stale));
+    EXPECT_TRUE(file_exists(running));
 }
 
 TEST_F(EndToEnd, NewerClientIsFetchedAndBootedTheOlderStaysAsFallback) {

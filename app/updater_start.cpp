@@ -11,6 +11,7 @@
 #include "app/startup.h"
 #include "app/update_host.h"
 #include "app/updater_lock.h"
+#include "support/atomic_file.h"
 #include "support/config_directory.h"
 #include "support/debug_log.h"
 #include "updater/update_run.h"
@@ -72,6 +73,9 @@ int update_run_going() {
 }
 
 void start_update_run(update_progress_sink* sink) {
+    // A run cut short between writing and renaming the manifest left its temporary; the lock held now
+    // keeps any other launcher's save from running meanwhile.
+    kest_remove_stale_temporaries(local_manifest_path.c_str());
     update_job.window = sink;
     update_job.host = launcher_update_host;
     update_job.local_manifest = local_manifest_path.c_str();
