@@ -83,13 +83,21 @@ class EndToEnd : public launcher_program_fixture {
         return requests;
     }
 
-    // Runs the launcher to its end; the client it booted reports afresh.
+    // Runs the launcher to its end; the client it booted reports afresh. A booted client never holds the
+    // updater lock: its descriptor is closed on exec.
     process_result run(const std::vector<std::string>& arguments = {}) {
         unlink(report_path().c_str());
         start_launcher(arguments);
         process_result result = wait_for_exit();
         EXPECT_EQ(result.exit_status, 0) << log();
+        expect_no_inherited_lock();
         return result;
+    }
+    void expect_no_inherited_lock() {
+        if (file_exists(report_path())) {
+            EXPECT_NE(read_file(report_path()).find("\nlock_tmp_descriptors=0\n"), std::string::npos)
+                << read_file(report_path());
+        }
     }
 
     std::string installed(const std::string& name) const { return executables_dir() + "/" + name; }
@@ -334,5 +342,6 @@ TEST_F(EndToEnd, OfTwoLaunchersOnlyOneUpdatesTheOtherGivesUp) {
     EXPECT_EQ(first.exit_status, 0) << log();
     EXPECT_NE(first.out.find("One file to update.\n"), std::string::npos) << first.out;
     EXPECT_EQ(booted_argv(), booted_as(client_1));
+    expect_no_inherited_lock();
     EXPECT_EQ(new_requests(), (std::vector<std::string>{manifest_name + " 200", client_1 + " 200"}));
 }
