@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "tools/publish_descriptor.h"
 #include "tools/publish_report.h"
@@ -66,10 +67,9 @@ std::string read_head(const std::string& path, int* error) {
     return std::string(buffer, have);
 }
 
-}  // namespace
-
+// Why the file starting with `head` (its first bytes) is no image execv() starts, or null when it is one.
 const char* executable_image_problem(const std::string& head) {
-    if (head.compare(0, 4, "\x7f" "ELF") == 0) {
+    if (head.compare(0, 4, "\177ELF") == 0) {
         return elf_problem(head);
     }
     if (head.compare(0, 2, "#!") == 0) {
@@ -81,6 +81,8 @@ const char* executable_image_problem(const std::string& head) {
     }
     return "neither an ELF program nor a '#!' script";
 }
+
+}  // namespace
 
 int report_unbootable_first_records(const char* source, const std::vector<source_file>& files) {
     int reported = 0;
