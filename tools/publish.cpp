@@ -16,6 +16,7 @@
 
 #include "support/file_system.h"
 #include "tools/publish_descriptor.h"
+#include "tools/publish_first_records.h"
 #include "tools/publish_manifest.h"
 #include "tools/publish_names.h"
 #include "tools/publish_report.h"
@@ -148,11 +149,14 @@ int publish(const char* source, const char* output) {
     if (report_unpublishable_files(files) > 0) {
         return 0;
     }
+    sort_greatest_first(files);
+    if (report_unbootable_first_records(source, files) > 0) {
+        return 0;
+    }
     owned_descriptor lock;  // holds the lock until the publication ends
     if (!open_publication_directory(publication, lock)) {
         return 0;
     }
-    sort_greatest_first(files);
     std::vector<std::unique_ptr<staged_copy>> copies;
     if (!stage_all(source, publication, files, copies)) {
         return 0;

@@ -23,6 +23,10 @@ const char usage_text[] =
     "manifest last, so clients never see half a file or half a manifest. Files of an earlier\n"
     "publication that are no longer in SOURCE_DIR stay in OUTPUT_DIR, unlisted.\n"
     "\n"
+    "A new installation fetches and starts only the first record without \"beta\" in its name and, in\n"
+    "beta test mode, the first with it: each must be a program (an ELF executable or a '#!' script),\n"
+    "or nothing is published.\n"
+    "\n"
     "Exit status: 0 published, 1 not published (see the messages), 2 usage error.\n"
     "Options: -h, --help  show this text.\n";
 
