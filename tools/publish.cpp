@@ -17,6 +17,7 @@
 
 #include "support/file_system.h"
 #include "tools/publish_descriptor.h"
+#include "tools/publish_first_records.h"
 #include "tools/publish_manifest.h"
 #include "tools/publish_names.h"
 #include "tools/publish_report.h"
@@ -134,7 +135,8 @@ int load_key(const publish_signing_options& options, signing_plan& plan) {
     return plan.key ? 1 : 0;
 }
 
-int plan_release(const publish_signing_options& options, const std::string& signature_path, signing_plan& plan) {
+int plan_release(const publish_signing_options& options, const std::string& signature_path,
+                 signing_plan& plan) {
     if (!plan.key) {
         struct stat status;
         if (lstat(signature_path.c_str(), &status) == 0) {
@@ -204,6 +206,10 @@ int publish(const char* source, const char* output, const publish_signing_option
     if (report_unpublishable_files(files) > 0) {
         return 0;
     }
+    sort_greatest_first(files);
+    if (report_unbootable_first_records(source, files) > 0) {
+        return 0;
+    }
     owned_descriptor lock;  // holds the lock until the publication ends
     if (!open_publication_directory(publication, lock)) {
         return 0;
@@ -211,7 +217,6 @@ int publish(const char* source, const char* output, const publish_signing_option
     if (!plan_release(signing, signature_path, plan)) {
         return 0;
     }
-    sort_greatest_first(files);
     std::vector<std::unique_ptr<staged_copy>> copies;
     if (!stage_all(source, publication, files, copies)) {
         return 0;
@@ -233,7 +238,8 @@ int publish(const char* source, const char* output, const publish_signing_option
         publish_report("the publication is incomplete: clients still get the old manifest");
         return -1;
     }
-    if (plan.key && !write_release_signature(signature_path, plan.key.get(), plan.release, plan.expires, manifest)) {
+    if (plan.key &&
+        !write_release_signature(signature_path, plan.key.get(), plan.release, plan.expires, manifest)) {
         publish_report("the publication is incomplete: launchers built with keys refuse the new manifest");
         return -1;
     }
