@@ -57,8 +57,8 @@ certificate_ptr make_certificate(EVP_PKEY* key, const std::string& name, bool is
     X509_gmtime_adj(X509_getm_notAfter(certificate.get()), valid_until);
     X509_set_pubkey(certificate.get(), key);
     X509_NAME* subject = X509_get_subject_name(certificate.get());
-    X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(name.c_str()),
-                               -1, -1, 0);
+    X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(name.c_str()), -1, -1, 0);
     X509* signer = issuer != nullptr ? issuer : certificate.get();
     X509_set_issuer_name(certificate.get(), X509_get_subject_name(signer));
     if (is_ca) {
@@ -71,7 +71,8 @@ certificate_ptr make_certificate(EVP_PKEY* key, const std::string& name, bool is
                       (is_ipv4_address(name) ? "IP:" : "DNS:") + name);
     }
     add_extension(certificate.get(), signer, NID_subject_key_identifier, "hash");
-    require(X509_sign(certificate.get(), issuer_key != nullptr ? issuer_key : key, EVP_sha256()) > 0, "X509_sign");
+    require(X509_sign(certificate.get(), issuer_key != nullptr ? issuer_key : key, EVP_sha256()) > 0,
+            "X509_sign");
     return certificate;
 }
 
@@ -104,8 +105,9 @@ struct test_certificate_authority::parts {
 
 test_certificate_authority::test_certificate_authority() : parts_(new parts) {
     parts_->key = new_key();
-    parts_->certificate =
-        make_certificate(parts_->key.get(), "Varnholt test CA", true, nullptr, nullptr, -3600, 86400);
+    // Each authority has a name of its own, so that none passes for another by its name.
+    parts_->certificate = make_certificate(parts_->key.get(), "Varnholt test CA " + std::to_string(serial++),
+                                           true, nullptr, nullptr, -3600, 86400);
 }
 
 test_certificate_authority::~test_certificate_authority() = default;

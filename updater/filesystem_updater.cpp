@@ -76,6 +76,7 @@ tal_filesystem_updater::tal_filesystem_updater()
       verify_content_hash(0),
       port(default_port),
       use_tls(0),
+      tls_context(nullptr),
       clock_seconds(system_clock),
       save_interval_seconds(default_save_interval_seconds),
       wait_ms(kest_http_downloader::default_wait_ms),
@@ -305,6 +306,7 @@ tal_filesystem_updater::download_outcome tal_filesystem_updater::fetch_file(cons
     // Hashed as the bytes arrive, so the file is never read a second time.
     downloader.body_hasher = sha256 != nullptr ? &hasher : nullptr;
     downloader.set_connection(host, port, use_tls);
+    downloader.tls_context = tls_context;
     if (!downloader.download(host, path.c_str(), temporary_file)) {
         return download_failed;
     }

@@ -16,6 +16,8 @@
 // or empty.
 void append_managed_path(bounded_string& path, const char* directory, const char* name);
 
+struct ssl_ctx_st;
+
 class tal_filesystem_updater {
   public:
     using file_progress_callback_type = int (*)(void* user, int received, int expected);
@@ -84,6 +86,7 @@ class tal_filesystem_updater {
     // Where files come from. Tests shorten the times; the clock reads whole seconds.
     int32_t port;
     int32_t use_tls;
+    ssl_ctx_st* tls_context;  // with use_tls: verifies the server (kest_ssl_create_verifying_context); not owned
     // Tests shorten these; the clock reads whole seconds. A file's download may take the allowance plus
     // its size at the downloader's floor rate (kest_http_downloader::time_limit_for).
     clock_type clock_seconds;

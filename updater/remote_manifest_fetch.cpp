@@ -31,6 +31,7 @@ http_fetch_remote_manifest_data::http_fetch_remote_manifest_data()
       max_records(default_max_records),
       port(default_port),
       use_tls(0),
+      tls_context(nullptr),
       wait_ms(kest_http_downloader::default_wait_ms),
       stall_window_ms(kest_http_downloader::default_stall_window_ms),
       time_limit_ms(default_time_limit_ms),
@@ -127,6 +128,7 @@ void http_fetch_remote_manifest_data::configure(kest_http_downloader& downloader
     downloader.stall_window_ms = stall_window_ms;
     downloader.time_limit_ms = time_limit_ms;
     downloader.set_connection(host, port, use_tls);
+    downloader.tls_context = tls_context;
 }
 
 int http_fetch_remote_manifest_data::fetch_signature(const char* host, const char* path) {

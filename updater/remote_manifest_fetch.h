@@ -10,6 +10,8 @@
 #include "updater/file_manifest.h"
 #include "updater/release_signature.h"
 
+struct ssl_ctx_st;
+
 class kest_http_downloader;
 
 class http_fetch_remote_manifest_data {
@@ -80,6 +82,7 @@ class http_fetch_remote_manifest_data {
     // Copied into the downloader; tests shorten the times.
     int32_t port;
     int32_t use_tls;
+    ssl_ctx_st* tls_context;  // with use_tls: verifies the server (kest_ssl_create_verifying_context); not owned
     int32_t wait_ms;
     int32_t stall_window_ms;
     int64_t time_limit_ms;

@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
+#include "net/ssl_startup.h"
 #include "support/bounded_string.h"
 #include "support/config_directory.h"
 #include "support/debug_log.h"
@@ -254,7 +256,7 @@ int run_executable_updater(const update_run_options& options, const char* host, 
     }
 
     const update_server_settings server =
-        options.server != nullptr ? *options.server : update_server_settings{80, 0, nullptr};
+        options.server != nullptr ? *options.server : update_server_settings{80, 0, nullptr, nullptr};
     update_key_set keys;
     bounded_string why;
     if (!parse_update_keys(server.keys, keys, why)) {
@@ -265,11 +267,24 @@ int run_executable_updater(const update_run_options& options, const char* host, 
         return 0;
     }
     const bool signed_updates = keys.count > 0;
+    std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> tls_context(nullptr, SSL_CTX_free);
+    if (server.use_tls) {
+        tls_context.reset(kest_ssl_create_verifying_context(server.ca_file));
+        if (!tls_context) {
+            bounded_string text("no CA certificates to check the update server with could be loaded from '");
+            text.append(server.ca_file != nullptr && server.ca_file[0] != '\0' ? server.ca_file
+                                                                               : "the system's store");
+            text.append("'");
+            refuse_update(text.c_str());
+            return 0;
+        }
+    }
 
     http_fetch_remote_manifest_data fetcher;
     fetcher.progress_callback = manifest_dots;
     fetcher.port = server.port;
     fetcher.use_tls = server.use_tls;
+    fetcher.tls_context = tls_context.get();
     bounded_string request_path;
     if (root != nullptr) {
         request_path.append(root);
@@ -307,6 +322,7 @@ int run_executable_updater(const update_run_options& options, const char* host, 
     tal_filesystem_updater updater;
     updater.port = server.port;
     updater.use_tls = server.use_tls;
+    updater.tls_context = tls_context.get();
     updater.verify_content_hash = signed_updates;
     updater.verbose = run.verbose();
     updater.pause_ms = 0;

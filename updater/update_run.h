@@ -20,7 +20,10 @@ extern const char update_remote_manifest_list[];  // "manifest_linux32_executabl
 // How the launcher reaches its update server and what it trusts, fixed when the launcher is built.
 struct update_server_settings {
     int port;     // 80 unless built otherwise
-    int use_tls;  // every fetch over TLS (see kest_tcp_socket)
+    int use_tls;  // every fetch over TLS, the server's certificate verified for its host name
+    // With TLS: a PEM file of the CA certificates that alone vouch for the server; null or empty: the
+    // system's CA store.
+    const char* ca_file;
     // Comma-separated Base64 Ed25519 public keys. Empty or null: nothing is checked, as in a launcher built
     // without keys. Otherwise the run acts on a manifest only after its release signature held
     // (release_signature.h), and installs a file only with the SHA-256 its record gives.
