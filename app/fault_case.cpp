@@ -62,6 +62,8 @@ case_result run_case(const fault_case& c, const installation& installed) {
         }
         if (c.build == launcher_build::signed_updates) {
             world.program = "varnholt-launcher-test-signed";
+        } else if (c.build == launcher_build::tls) {
+            world.program = "varnholt-launcher-test-tls";
         }
         c.prepare(world);
 

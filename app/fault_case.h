@@ -21,6 +21,7 @@ enum class outcome {
 enum class launcher_build {
     plain,           // built without keys, as the Parts describe
     signed_updates,  // built with the test keys: checks release signatures and file hashes
+    tls,             // fetches over HTTPS from port 443, trusting the CA in tls_launcher_ca_file alone
 };
 
 struct fault_case {

@@ -29,6 +29,7 @@
 #include "testing/process.h"
 #include "testing/scripted_server.h"
 #include "testing/temp_directory.h"
+#include "testing/test_certificates.h"
 #include "testing/text_table.h"
 #include "updater/update_test_support.h"
 
@@ -127,6 +128,41 @@ void add_signed_cases(std::vector<fault_case>& cases) {
          no_signature, 30, [](fault_world& w) {
              w.play(scripted_server::script().accept().read_request().send(head(-1)).repeat(
                  std::string(4096, 's')));
+         }});
+}
+
+// The launcher built for HTTPS with a CA file against certificates it must refuse; the server is nginx
+// with the operators' sample on port 443.
+void add_https_cases(std::vector<fault_case>& cases) {
+    auto add = [&](fault_case c) {
+        c.name = "HTTPS: " + c.name;
+        c.build = launcher_build::tls;
+        cases.push_back(std::move(c));
+    };
+    add({"a certificate of the trusted CA", "verified, new client installed and booted", outcome::updated,
+         "One file to update.", 30, [](fault_world& w) {
+             test_certificate_authority ca;
+             w.serve_https(ca.issue("127.0.0.1"), ca.certificate_pem());
+         }});
+    add({"a self-signed certificate", "refused, fetch fails; installed client boots", outcome::kept,
+         "failed: self-signed certificate.", 30, [](fault_world& w) {
+             w.serve_https(self_signed_credentials("127.0.0.1"),
+                           test_certificate_authority().certificate_pem());
+         }});
+    add({"a certificate for another host", "refused, fetch fails; installed client boots", outcome::kept,
+         "failed: IP address mismatch.", 30, [](fault_world& w) {
+             test_certificate_authority ca;
+             w.serve_https(ca.issue("127.0.0.2"), ca.certificate_pem());
+         }});
+    add({"an expired certificate", "refused, fetch fails; installed client boots", outcome::kept,
+         "failed: certificate has expired.", 30, [](fault_world& w) {
+             test_certificate_authority ca;
+             w.serve_https(ca.issue("127.0.0.1", -7200, -3600), ca.certificate_pem());
+         }});
+    add({"plain HTTP on the TLS port", "handshake fails at once; installed client boots", outcome::kept,
+         "failed: wrong version number.", 30, [](fault_world& w) {
+             test_certificate_authority ca;
+             w.serve_https(ca.issue("127.0.0.1"), ca.certificate_pem(), false);
          }});
 }
 
@@ -333,6 +369,7 @@ std::vector<fault_case> fault_cases() {
              w.serve_old_publication();
          }});
     add_signed_cases(cases);
+    add_https_cases(cases);
     return cases;
 }
 

@@ -52,6 +52,16 @@ void fault_world::serve(const std::string& directives) {
         docroot(), 80, directives + "\n" + nginx_site_locations(read_file(VARNHOLT_NGINX_SAMPLE)));
 }
 
+void fault_world::serve_https(const test_credentials& server, const std::string& ca_certificate, bool tls) {
+    write_file(tls_launcher_ca_file, ca_certificate);
+    write_file(work_.file("server.pem"), server.certificate_pem);
+    write_file(work_.file("server.key"), server.key_pem, 0600);
+    std::string listen = tls ? "listen 127.0.0.1:443 ssl; ssl_certificate " + work_.file("server.pem") +
+                                   "; ssl_certificate_key " + work_.file("server.key") + ";"
+                             : "listen 127.0.0.1:443;";
+    serve(listen);
+}
+
 void fault_world::play(const scripted_server::script& plan) {
     script_ = std::make_unique<scripted_server>(plan, 80);
 }

@@ -11,6 +11,7 @@
 #include "testing/nginx_server.h"
 #include "testing/scripted_server.h"
 #include "testing/temp_directory.h"
+#include "testing/test_certificates.h"
 #include "testing/tree_snapshot.h"
 
 namespace fault_matrix {
@@ -19,6 +20,8 @@ inline const std::string client_1 = "tessar_v3_client_0001";
 inline const std::string client_2 = "tessar_v3_client_0002";
 inline const std::string manifest_name = "manifest_linux32_executables.txt.gz";
 inline const std::string download_root = "/downloads/tessar_v3/";
+// Where varnholt-launcher-test-tls finds the one CA certificate it trusts, in the case's own /tmp.
+inline const std::string tls_launcher_ca_file = "/tmp/varnholt-test-ca.pem";
 
 // What the cases start from: the launcher's HOME after it installed client_1 from a publication of
 // client_1 alone, and a newer publication that adds client_2. For the launcher built with keys they
@@ -55,6 +58,9 @@ class fault_world {
     void replace_publication(const std::string& docroot);
     // nginx with the operators' sample locations after `directives` of the case's own.
     void serve(const std::string& directives = "");
+    // The same over HTTPS on port 443, presenting `server`, with `ca_certificate` where the TLS launcher
+    // looks for the CA it trusts (tls_launcher_ca_file); with `tls` false, plain HTTP on port 443.
+    void serve_https(const test_credentials& server, const std::string& ca_certificate, bool tls = true);
     void play(const scripted_server::script& plan);
 
     // The launcher directory on a tmpfs of its own with `free_bytes` left after the installation.
