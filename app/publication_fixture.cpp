@@ -9,7 +9,6 @@
 #include <cstring>
 #include <memory>
 
-#include "support/sha256_hasher.h"
 #include "testing/process.h"
 #include "testing/temp_directory.h"
 #include "updater/release_signature.h"
@@ -66,32 +65,12 @@ void sign_publication(const std::string& docroot, const std::string& key_path, i
                                                        EVP_PKEY_free);
     fclose(file);
     ASSERT_TRUE(key) << key_path;
-    update_key public_key;
-    size_t length = sizeof public_key.raw;
-    ASSERT_EQ(EVP_PKEY_get_raw_public_key(key.get(), public_key.raw, &length), 1);
-    ASSERT_EQ(update_key_id(public_key.raw, public_key.id), 1);
-
     std::string manifest = read_file(docroot + manifest_path_in);
     release_signature fields;
     fields.release = release;
     fields.expires = expires;
-    fields.manifest_length = static_cast<int64_t>(manifest.size());
-    sha256_hasher hasher;
-    hasher.update(manifest.data(), manifest.size());
-    ASSERT_EQ(hasher.finish_hex(fields.manifest_sha256), 1);
-    memcpy(fields.key_id, public_key.id, sizeof fields.key_id);
     bounded_string text;
-    ASSERT_EQ(format_release_signature_body(fields, text), 1);
-
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    unsigned char signature[update_signature_bytes];
-    size_t signature_length = sizeof signature;
-    ASSERT_EQ(EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get()), 1);
-    ASSERT_EQ(
-        EVP_DigestSign(context.get(), signature, &signature_length,
-                       reinterpret_cast<const unsigned char*>(text.c_str()), static_cast<size_t>(text.len)),
-        1);
-    append_release_signature_line(text, signature);
+    ASSERT_EQ(sign_release_signature(key.get(), manifest.data(), manifest.size(), fields, text), 1);
     write_file(docroot + signature_path_in, text.c_str());
 }
 

@@ -11,7 +11,6 @@
 #include <cstring>
 
 #include "support/atomic_file.h"
-#include "support/sha256_hasher.h"
 #include "support/text_utils.h"
 #include "tools/publish_report.h"
 #include "updater/release_signature.h"
@@ -26,22 +25,6 @@ using owned_file = std::unique_ptr<FILE, file_closer>;
 // A passphrase prompt would wait on the terminal: an encrypted key is simply not read.
 int no_passphrase(char*, int, int, void*) {
     return 0;
-}
-
-int raw_public_key(EVP_PKEY* key, update_key& raw) {
-    size_t length = sizeof raw.raw;
-    return EVP_PKEY_get_raw_public_key(key, raw.raw, &length) == 1 && length == sizeof raw.raw &&
-           update_key_id(raw.raw, raw.id);
-}
-
-int sign(EVP_PKEY* key, const bounded_string& body, unsigned char signature[update_signature_bytes]) {
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    size_t length = update_signature_bytes;
-    return context != nullptr && EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key) == 1 &&
-           EVP_DigestSign(context.get(), signature, &length,
-                          reinterpret_cast<const unsigned char*>(body.c_str()),
-                          static_cast<size_t>(body.len)) == 1 &&
-           length == update_signature_bytes;
 }
 
 }  // namespace
@@ -117,7 +100,7 @@ signing_key load_signing_key(const char* path) {
 
 std::string signing_public_key(EVP_PKEY* key) {
     update_key raw;
-    if (!raw_public_key(key, raw)) {
+    if (!update_key_of(key, raw)) {
         return "";
     }
     bounded_string text;
@@ -127,7 +110,7 @@ std::string signing_public_key(EVP_PKEY* key) {
 
 std::string signing_key_id(EVP_PKEY* key) {
     update_key raw;
-    return raw_public_key(key, raw) ? raw.id : "";
+    return update_key_of(key, raw) ? raw.id : "";
 }
 
 int64_t published_release(const std::string& path) {
@@ -163,25 +146,17 @@ int write_release_signature(const std::string& path, EVP_PKEY* key, int64_t rele
     release_signature fields;
     fields.release = release;
     fields.expires = expires;
-    fields.manifest_length = static_cast<int64_t>(manifest.size());
-    sha256_hasher hasher;
-    hasher.update(manifest.data(), manifest.size());
-    update_key raw;
     bounded_string text;
-    unsigned char signature[update_signature_bytes];
-    if (!hasher.finish_hex(fields.manifest_sha256) || !raw_public_key(key, raw)) {
-        publish_report("cannot sign the manifest: the key or the SHA-256 digest failed");
+    update_key own_key;
+    if (!sign_release_signature(key, manifest.data(), manifest.size(), fields, text) ||
+        !update_key_of(key, own_key)) {
+        publish_report(
+            "cannot sign the manifest: the key, the SHA-256 digest or the Ed25519 signature failed");
         return 0;
     }
-    memcpy(fields.key_id, raw.id, sizeof fields.key_id);
-    if (!format_release_signature_body(fields, text) || !sign(key, text, signature)) {
-        publish_report("cannot sign the manifest: the Ed25519 signature failed");
-        return 0;
-    }
-    append_release_signature_line(text, signature);
     // What the launcher will check, checked here first.
     update_key_set own;
-    own.keys[own.count++] = raw;
+    own.keys[own.count++] = own_key;
     release_signature read_back;
     bounded_string detail;
     if (check_release_signature(text.c_str(), text.len, own, 0, 0, read_back, detail) !=

@@ -300,6 +300,43 @@ int format_release_signature_body(const release_signature& fields, bounded_strin
     return 1;
 }
 
+int update_key_of(EVP_PKEY* key, update_key& public_key) {
+    size_t length = sizeof public_key.raw;
+    return EVP_PKEY_get_raw_public_key(key, public_key.raw, &length) == 1 &&
+           length == sizeof public_key.raw && update_key_id(public_key.raw, public_key.id);
+}
+
+int sign_release_signature(EVP_PKEY* key, const void* manifest, size_t length, release_signature& fields,
+                           bounded_string& text) {
+    text.clear();
+    update_key public_key;
+    sha256_hasher hasher;
+    hasher.update(manifest, length);
+    if (!update_key_of(key, public_key) || !hasher.finish_hex(fields.manifest_sha256)) {
+        return 0;
+    }
+    fields.manifest_length = static_cast<int64_t>(length);
+    memcpy(fields.key_id, public_key.id, sizeof fields.key_id);
+    if (!format_release_signature_body(fields, text)) {
+        return 0;
+    }
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    unsigned char signature[update_signature_bytes];
+    size_t signature_length = sizeof signature;
+    bool signed_ok = context != nullptr && EVP_DigestSignInit(context, nullptr, nullptr, nullptr, key) == 1 &&
+                     EVP_DigestSign(context, signature, &signature_length,
+                                    reinterpret_cast<const unsigned char*>(text.c_str()),
+                                    static_cast<size_t>(text.len)) == 1 &&
+                     signature_length == sizeof signature;
+    EVP_MD_CTX_free(context);
+    if (!signed_ok) {
+        text.clear();
+        return 0;
+    }
+    append_release_signature_line(text, signature);
+    return 1;
+}
+
 void append_release_signature_line(bounded_string& text,
                                    const unsigned char signature[update_signature_bytes]) {
     text.append("signature ");

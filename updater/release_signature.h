@@ -13,6 +13,7 @@
 //   signature <88 Base64 digits>                Ed25519 over every byte before this line
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "support/bounded_string.h"
@@ -82,3 +83,14 @@ void append_release_signature_line(bounded_string& text,
 
 // "YYYY-MM-DDTHH:MM:SSZ" for seconds since the epoch (years 1970 to 9999): 1, or 0.
 int format_utc_time(int64_t seconds, bounded_string& text);
+
+typedef struct evp_pkey_st EVP_PKEY;
+
+// The raw public key and the key id of an Ed25519 key (private or public). 1, or 0 when it has none.
+int update_key_of(EVP_PKEY* key, update_key& public_key);
+
+// The whole signature text for the compressed manifest `manifest` of `length` bytes, signed with the
+// Ed25519 private `key` as publishers sign: the fields' release and expiry as given, their hash, length
+// and key id filled in here. 1 with `text` filled, or 0 when the key, a digest or a field failed.
+int sign_release_signature(EVP_PKEY* key, const void* manifest, size_t length, release_signature& fields,
+                           bounded_string& text);
