@@ -227,7 +227,7 @@ TEST_F(BootSelection, BootsTheImageWithItsNameAndTheLauncherVersion) {
     mkdir(config_.file("cwd").c_str(), 0700);
     EXPECT_EQ(boot(0, config_.file("cwd")), 0);
     EXPECT_EQ(read_file(report()), "argc=3\nargv[0]=tessar_v3_2\nargv[1]=-l\nargv[2]=1.095-gtk-rc5\ncwd=" +
-                                       config_.file("cwd") + "\nfd_open=1\n");
+                                       config_.file("cwd") + "\nlock_tmp_descriptors=0\nfd_open=1\n");
     EXPECT_EQ(mode_of(image("tessar_v3_2")), 0700);
     EXPECT_EQ(read_file(crash_file()), "tessar_v3_2\n");
     EXPECT_EQ(tried(), (std::vector<std::string>{"tessar_v3_3", "tessar_v3_2"}));

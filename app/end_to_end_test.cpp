@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -82,13 +83,21 @@ class EndToEnd : public launcher_program_fixture {
         return requests;
     }
 
-    // Runs the launcher to its end; the client it booted reports afresh.
+    // Runs the launcher to its end; the client it booted reports afresh. A booted client never holds the
+    // updater lock: its descriptor is closed on exec.
     process_result run(const std::vector<std::string>& arguments = {}) {
         unlink(report_path().c_str());
         start_launcher(arguments);
         process_result result = wait_for_exit();
         EXPECT_EQ(result.exit_status, 0) << log();
+        expect_no_inherited_lock();
         return result;
+    }
+    void expect_no_inherited_lock() {
+        if (file_exists(report_path())) {
+            EXPECT_NE(read_file(report_path()).find("\nlock_tmp_descriptors=0\n"), std::string::npos)
+                << read_file(report_path());
+        }
     }
 
     std::string installed(const std::string& name) const { return executables_dir() + "/" + name; }
@@ -134,10 +143,24 @@ TEST_F(EndToEnd, FirstStartInstallsAndBootsTheClientLaterStartsOnlyCheck) {
     EXPECT_EQ(local_records(), manifest_line_for(client_1));
     EXPECT_EQ(beta_setting(), "0");
 
+    // What a manifest save killed before its rename leaves, and the temporary of a launcher still running
+    // (this process stands in for it): only the first is removed, though the run saves nothing.
+    pid_t ended = fork();
+    if (ended == 0) {
+        _exit(0);
+    }
+    ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+    const std::string stale = installed("update_manifest.lst." + std::to_string(ended) + "-0.new");
+    const std::string running = installed("update_manifest.lst." + std::to_string(getpid()) + "-0.new");
+    write_file(stale, "# cut short\n");
+    write_file(running, "# being written\n");
+
     process_result second = run();
     EXPECT_NE(second.out.find(up_to_date), std::string::npos) << second.out;
     EXPECT_EQ(new_requests(), std::vector<std::string>{manifest_name + " 200"});
     EXPECT_EQ(booted_argv(), booted_as(client_1));
+    EXPECT_FALSE(file_exists(stale));
+    EXPECT_TRUE(file_exists(running));
 }
 
 TEST_F(EndToEnd, NewerClientIsFetchedAndBootedTheOlderStaysAsFallback) {
@@ -261,6 +284,41 @@ TEST_F(EndToEnd, FullDiskDuringADownloadKeepsThePreviousClientBootable) {
     EXPECT_FALSE(file_exists(installed(client_2)));
 }
 
+TEST_F(EndToEnd, ReadOnlyConfigDirectoryBootsTheInstalledClientWithoutUpdating) {
+    publish({{client_1, 0}});
+    serve();
+    run();
+    ASSERT_EQ(booted_argv(), booted_as(client_1));
+    write_file(crash_detect_file(), "");  // as a client that came up properly leaves it
+    const std::string manifest = local_manifest();
+    publish({{client_1, 0}, {client_2, 0}});
+    new_requests();
+    // A read-only bind mount over the launcher's directory, in this binary's private mount namespace.
+    ASSERT_EQ(mount(config_dir().c_str(), config_dir().c_str(), nullptr, MS_BIND, nullptr), 0)
+        << strerror(errno);
+    struct unmounted_at_end {
+        std::string path;
+        ~unmounted_at_end() {
+            umount2(path.c_str(), MNT_DETACH);
+            remove_tree("/tmp/Varnholt");  // where a launcher that passed the directory over would go
+        }
+    } read_only{config_dir()};
+    ASSERT_EQ(mount(nullptr, config_dir().c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0)
+        << strerror(errno);
+
+    process_result result = run();
+
+    EXPECT_EQ(booted_argv(), booted_as(client_1)) << log();
+    EXPECT_EQ(result.out, "") << "no update run";
+    EXPECT_EQ(new_requests(), std::vector<std::string>{});
+    EXPECT_NE(log().find("Warning in take_updater_lock(), config directory '" + config_dir() +
+                         "' is read-only.  Skipping the update.\n"),
+              std::string::npos)
+        << log();
+    EXPECT_EQ(local_manifest(), manifest);
+    EXPECT_FALSE(file_exists(installed(client_2)));
+}
+
 TEST_F(EndToEnd, OfTwoLaunchersOnlyOneUpdatesTheOtherGivesUp) {
     // The first launcher's download (four seconds of it at this rate) is held, with nginx paused, until
     // the second launcher has given up waiting for the lock.
@@ -287,5 +345,6 @@ TEST_F(EndToEnd, OfTwoLaunchersOnlyOneUpdatesTheOtherGivesUp) {
     EXPECT_EQ(first.exit_status, 0) << log();
     EXPECT_NE(first.out.find("One file to update.\n"), std::string::npos) << first.out;
     EXPECT_EQ(booted_argv(), booted_as(client_1));
+    expect_no_inherited_lock();
     EXPECT_EQ(new_requests(), (std::vector<std::string>{manifest_name + " 200", client_1 + " 200"}));
 }

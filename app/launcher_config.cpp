@@ -1,5 +1,8 @@
 #include "app/launcher_config.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +34,36 @@ void write_text_element(kest_xml_writer& writer, const char* name, const char* t
     writer.write_tag(name, 0, nullptr);
     writer.write_string(text);
     writer.end_tag(nullptr, 0);
+}
+
+// The file a save replaces: the settings file itself, or the file it names when it is a symbolic link
+// (a player who keeps it with other settings elsewhere keeps the link). 0 when there is none that can be
+// replaced, after logging why; the link is then left as it is.
+int find_file_to_replace(const char* path, bounded_string& target) {
+    if (!kest_resolve_symbolic_links(path, target)) {
+        char cause[256];
+        debug_log_at(1, "Unable to save system config - cannot open config file '%s'.\n", path);
+        debug_log_at(1, "Error in save_system_config_file(), cannot follow the symbolic link '%s': %s.\n",
+                     path, strerror_r(errno, cause, sizeof cause));
+        return 0;
+    }
+    if (strcmp(target.c_str(), path) == 0) {
+        return 1;
+    }
+    struct stat status;
+    if (lstat(target.c_str(), &status) != 0) {
+        debug_log_at(1, "save_system_config_file(), '%s' links to '%s', which does not exist: creating it.\n",
+                     path, target.c_str());
+        return 1;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        debug_log_at(1, "Unable to save system config - cannot open config file '%s'.\n", path);
+        debug_log_at(1,
+                     "Error in save_system_config_file(), '%s' links to '%s', which is not a regular file.\n",
+                     path, target.c_str());
+        return 0;
+    }
+    return 1;
 }
 
 }  // namespace
@@ -83,6 +116,11 @@ void load_system_config_file() {
     bounded_string path;
     build_config_path(path, directory);
     debug_log_at(3, "load_system_config_file() - using core config file name '%s'.\n", path.c_str());
+    // A save cut short by a kill or a power cut leaves its temporary beside the file it was to replace.
+    bounded_string target;
+    if (kest_resolve_symbolic_links(path.c_str(), target)) {
+        kest_remove_stale_temporaries(target.c_str());
+    }
     // The version is the one of this file: a file without one is rewritten.
     free(stored_launcher_version);
     stored_launcher_version = nullptr;
@@ -109,7 +147,11 @@ int save_system_config_file() {
     }
     bounded_string path;
     build_config_path(path, directory);
-    kest_atomic_file file(path.c_str());
+    bounded_string target;
+    if (!find_file_to_replace(path.c_str(), target)) {
+        return 0;
+    }
+    kest_atomic_file file(target.c_str());
     if (file.stream() == nullptr) {
         debug_log_at(1, "Unable to save system config - cannot open config file '%s'.\n", path.c_str());
         return 0;

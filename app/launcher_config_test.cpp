@@ -1,13 +1,17 @@
 #include "app/launcher_config.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "support/config_directory.h"
 #include "testing/log_capture.h"
@@ -33,6 +37,7 @@ class LauncherConfig : public testing::Test {
         if (IsSkipped() || HasFatalFailure()) {
             return;
         }
+        kest_client_forget_config_directory();
         ASSERT_EQ(kest_client_set_up_config_directory("Varnholt"), 1);
         ASSERT_EQ(get_config_directory(), directory());
         beta_test_enable = 0;
@@ -46,6 +51,21 @@ class LauncherConfig : public testing::Test {
 
     temp_directory home_;
 };
+
+std::vector<std::string> entries_of(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    for (dirent* d = dir != nullptr ? readdir(dir) : nullptr; d != nullptr; d = readdir(dir)) {
+        if (strcmp(d->d_name, ".") != 0 && strcmp(d->d_name, "..") != 0) {
+            names.push_back(d->d_name);
+        }
+    }
+    if (dir != nullptr) {
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 }  // namespace
 
@@ -130,6 +150,68 @@ TEST_F(LauncherConfig, FailedSaveKeepsTheOldFileAndSaysSo) {
     EXPECT_EQ(log.text(), "Error in save_system_config_file(), unable to write to system config file '" +
                               path() + "'.\n");
     EXPECT_EQ(read_file(path() + "/inside"), "x");
+}
+
+// A player who keeps the settings with other dotfiles links launcher.cfg to them: the link must stay.
+TEST_F(LauncherConfig, SaveThroughALinkReplacesTheFileItNamesAndKeepsItsMode) {
+    const std::string dotfiles = home_.file("dotfiles");
+    ASSERT_EQ(mkdir(dotfiles.c_str(), 0700), 0);
+    write_file(dotfiles + "/varnholt.cfg", config_file("0"), 0600);
+    ASSERT_EQ(symlink("../dotfiles/varnholt.cfg", path().c_str()), 0);
+    log_capture log;
+    load_system_config_file();
+    set_beta_test_enable(1);
+
+    EXPECT_EQ(log.text(), "");
+    char target[256] = "";
+    EXPECT_GT(readlink(path().c_str(), target, sizeof target - 1), 0) << "the link was replaced";
+    EXPECT_STREQ(target, "../dotfiles/varnholt.cfg");
+    EXPECT_EQ(read_file(dotfiles + "/varnholt.cfg"), config_file("1"));
+    struct stat status;
+    ASSERT_EQ(stat(path().c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    EXPECT_EQ(entries_of(dotfiles), std::vector<std::string>{"varnholt.cfg"});
+    EXPECT_EQ(entries_of(directory()), std::vector<std::string>{"launcher.cfg"});
+}
+
+TEST_F(LauncherConfig, LinkThatNamesNoFileOrLoopsIsHandledAndLogged) {
+    const std::string dotfiles = home_.file("dotfiles");
+    ASSERT_EQ(mkdir(dotfiles.c_str(), 0700), 0);
+    const std::string cannot_open =
+        "Unable to save system config - cannot open config file '" + path() + "'.\n";
+    const struct {
+        const char* what;
+        std::string link_to;
+        int saved;
+        std::string log;
+    } cases[] = {
+        {"dangling: the file is created where the link points", dotfiles + "/missing.cfg", 1,
+         "save_system_config_file(), '" + path() + "' links to '" + dotfiles +
+             "/missing.cfg', which does not exist: creating it.\n"},
+        {"a loop", "launcher.cfg", 0,
+         cannot_open + "Error in save_system_config_file(), cannot follow the symbolic link '" + path() +
+             "': Too many levels of symbolic links.\n"},
+        {"a directory", dotfiles, 0,
+         cannot_open + "Error in save_system_config_file(), '" + path() + "' links to '" + dotfiles +
+             "', which is not a regular file.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        unlink(path().c_str());
+        ASSERT_EQ(symlink(c.link_to.c_str(), path().c_str()), 0);
+        beta_test_enable = 1;
+        log_capture log;
+        EXPECT_EQ(save_system_config_file(), c.saved);
+        EXPECT_EQ(log.text(), c.log);
+        char target[256] = "";
+        EXPECT_GT(readlink(path().c_str(), target, sizeof target - 1), 0) << "the link was replaced";
+        EXPECT_EQ(target, c.link_to);
+        if (c.saved) {
+            EXPECT_EQ(read_file(c.link_to), config_file("1"));
+        }
+        EXPECT_EQ(entries_of(directory()), std::vector<std::string>{"launcher.cfg"});
+    }
+    EXPECT_EQ(entries_of(dotfiles), std::vector<std::string>{"missing.cfg"});
 }
 
 class LauncherConfigOnFullDisk : public LauncherConfig {

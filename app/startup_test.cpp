@@ -41,6 +41,18 @@ std::vector<std::string> entries_of(const std::string& path) {
     return names;
 }
 
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; start < text.size(); start = end + 1) {
+        end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+}
+
 int count_of(const std::string& text, const std::string& part) {
     int count = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
@@ -59,10 +71,27 @@ protected:
     }
     void TearDown() override { unlink(log_path); }
 
-    process_result start(std::vector<std::string> arguments, std::vector<std::string> environment = {}) {
-        std::vector<std::string> argv{test_binary_directory() + "/launcher_startup_probe"};
+    process_result start(std::vector<std::string> arguments, std::vector<std::string> environment = {},
+                         double timeout_seconds = 60) {
+        return run_probe({}, arguments, environment, timeout_seconds);
+    }
+    // The probe under strace with these options; its trace goes to trace_path().
+    process_result start_traced(std::vector<std::string> strace_options, std::vector<std::string> arguments) {
+        std::vector<std::string> wrapper{"/usr/bin/strace", "-f", "-qq", "-y", "-o", trace_path()};
+        wrapper.insert(wrapper.end(), strace_options.begin(), strace_options.end());
+        wrapper.push_back("--");
+        // LeakSanitizer cannot work under ptrace: in a sanitizer build the traced probe checks no leaks.
+        const char* asan_options = getenv("ASAN_OPTIONS");
+        std::string options =
+            asan_options != nullptr && asan_options[0] != '\0' ? std::string(asan_options) + ":" : "";
+        return run_probe(wrapper, arguments, {"ASAN_OPTIONS=" + options + "detect_leaks=0"}, 60);
+    }
+    process_result run_probe(std::vector<std::string> argv, const std::vector<std::string>& arguments,
+                             const std::vector<std::string>& environment, double timeout_seconds) {
+        argv.push_back(test_binary_directory() + "/launcher_startup_probe");
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         process_options options;
+        options.timeout_seconds = timeout_seconds;
         options.environment = {"HOME=" + home_.path(), "LC_ALL=C.UTF-8"};
         options.environment.insert(options.environment.end(), environment.begin(), environment.end());
         options.working_directory = home_.path();
@@ -70,6 +99,7 @@ protected:
     }
     std::string log() const { return read_file(log_path); }
     std::string config_path() const { return home_.file(".Varnholt/launcher.cfg"); }
+    std::string trace_path() const { return home_.file("strace.txt"); }
     std::string name_line() const {
         return "Executable name '" + test_binary_directory() + "/launcher_startup_probe'.\n";
     }
@@ -151,6 +181,16 @@ TEST_F(Startup, LogThatCannotBeOpenedStaysSilent) {
     rmdir(log_path);
 }
 
+TEST_F(Startup, FifoInPlaceOfTheLogDoesNotStopTheStart) {
+    // Opened for writing as a log, a FIFO without a reader would wait for one for ever.
+    ASSERT_EQ(mkfifo(log_path, 0666), 0);
+    process_result r = start({"-h"}, {}, 30);
+    EXPECT_FALSE(r.timed_out) << "start-up waited on the FIFO";
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, "");
+    unlink(log_path);
+}
+
 TEST_F(Startup, MissingConfigFileIsWrittenAnew) {
     unlink(config_path().c_str());
     process_result r = start({});
@@ -199,4 +239,72 @@ TEST_F(Startup, BetaOptionsSaveOnlyWhenTheModeChanges) {
         }
         EXPECT_EQ(entries_of(home_.file(".Varnholt")), std::vector<std::string>{"launcher.cfg"}) << label;
     }
+}
+
+// The save's temporary is synced before it is renamed over launcher.cfg, and the directory after the
+// rename: without either a power cut can leave no settings file, or an empty one.
+TEST_F(Startup, SaveSyncsTheNewFileBeforeTheRenameAndItsDirectoryAfter) {
+    ASSERT_EQ(start_traced({"-e", "trace=fsync,fdatasync,rename,renameat,renameat2"}, {"-b"}).exit_status, 0);
+    EXPECT_EQ(read_file(config_path()), config_file(1));
+    const std::vector<std::string> trace = lines_of(read_file(trace_path()));
+    // rename("<temporary>", "<config path>") = 0, or a renameat with directory descriptors before each path
+    const std::string target = "\"" + config_path() + "\"";
+    const std::string temporary_start = "\"" + config_path() + ".";
+    size_t rename_at = 0;
+    std::string temporary;
+    for (; rename_at < trace.size(); ++rename_at) {
+        const std::string& line = trace[rename_at];
+        size_t from = line.find(temporary_start);
+        if (line.find("rename") != std::string::npos && line.find(target) != std::string::npos &&
+            from != std::string::npos && line.compare(line.size() - 4, 4, " = 0") == 0) {
+            temporary = line.substr(from + 1, line.find('"', from + 1) - from - 1);
+            break;
+        }
+    }
+    ASSERT_FALSE(temporary.empty()) << "no rename over launcher.cfg\n" << read_file(trace_path());
+
+    auto synced = [&](const std::string& path, size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i) {
+            if (trace[i].find("sync(") != std::string::npos &&
+                trace[i].find("<" + path + ">) = 0") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(synced(temporary, 0, rename_at)) << "the new content before the rename\n"
+                                                 << read_file(trace_path());
+    EXPECT_TRUE(synced(home_.file(".Varnholt"), rename_at + 1, trace.size()))
+        << "the directory after the rename\n"
+        << read_file(trace_path());
+}
+
+TEST_F(Startup, SaveWhoseSyncFailsKeepsTheOldFile) {
+    process_result r = start_traced({"-e", "trace=fsync", "-e", "inject=fsync:error=EIO"}, {"-b"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(read_file(config_path()), config_file(0));
+    EXPECT_NE(log().find("Error in save_system_config_file(), unable to write to system config file '" +
+                         config_path() + "'.\n"),
+              std::string::npos)
+        << log();
+    EXPECT_EQ(entries_of(home_.file(".Varnholt")), std::vector<std::string>{"launcher.cfg"});
+}
+
+// A save killed between writing its temporary and renaming it leaves the temporary; the next start
+// removes it.
+TEST_F(Startup, TemporaryOfASaveKilledBeforeItsRenameIsRemovedAtTheNextStart) {
+    process_result killed = start_traced(
+        {"-e", "trace=rename,renameat,renameat2", "-e", "inject=rename,renameat,renameat2:signal=KILL"},
+        {"-b"});
+    ASSERT_NE(killed.exit_status, 0);
+    std::vector<std::string> left = entries_of(home_.file(".Varnholt"));
+    ASSERT_EQ(left.size(), 2u) << "no temporary left behind";
+    const std::string temporary = left[0] == "launcher.cfg" ? left[1] : left[0];
+    EXPECT_EQ(temporary.rfind("launcher.cfg.", 0), 0u) << temporary;
+    EXPECT_EQ(read_file(home_.file(".Varnholt/" + temporary)), config_file(1));
+    EXPECT_EQ(read_file(config_path()), config_file(0));
+
+    EXPECT_EQ(start({}).exit_status, 0);
+    EXPECT_EQ(entries_of(home_.file(".Varnholt")), std::vector<std::string>{"launcher.cfg"});
+    EXPECT_EQ(read_file(config_path()), config_file(0));
 }

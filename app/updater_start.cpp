@@ -11,6 +11,8 @@
 #include "app/startup.h"
 #include "app/update_host.h"
 #include "app/updater_lock.h"
+#include "support/atomic_file.h"
+#include "support/config_directory.h"
 #include "support/debug_log.h"
 #include "updater/update_run.h"
 
@@ -36,6 +38,16 @@ executable_updater_job update_job;
 }  // namespace
 
 lock_attempt take_updater_lock() {
+    if (config_directory_is_read_only()) {
+        // The installed client still boots; an update could write none of its files.
+        debug_log_at(
+            1, "Warning in take_updater_lock(), config directory '%s' is read-only.  Skipping the update.\n",
+            get_config_directory());
+        updater_lock_fd = -1;
+        updater_lock_unusable = 1;
+        updater_finished = 1;
+        return lock_attempt::unusable;
+    }
     const char* path = lock_file_path.c_str();
     int fd = try_updater_lock(path);
     updater_lock_fd = fd;
@@ -61,6 +73,9 @@ int update_run_going() {
 }
 
 void start_update_run(update_progress_sink* sink) {
+    // A run cut short between writing and renaming the manifest left its temporary; the lock held now
+    // keeps any other launcher's save from running meanwhile.
+    kest_remove_stale_temporaries(local_manifest_path.c_str());
     update_job.window = sink;
     update_job.host = launcher_update_host;
     update_job.local_manifest = local_manifest_path.c_str();
@@ -70,5 +85,6 @@ void start_update_run(update_progress_sink* sink) {
     update_job.lock_fd = &updater_lock_fd;
     update_job.release_lock = release_updater_lock;
     update_job.finished = &updater_finished;
+    update_job.server = &launcher_update_server;
     start_executable_updater(executable_updater_thread, &update_job);
 }

@@ -13,6 +13,7 @@ enum class lock_attempt {
 // unusable rather than held (the file cannot be opened, or lockf fails with something like ENOLCK on a
 // network home directory) is no other launcher: the cause is logged, updater_lock_unusable is set and
 // the update run counts as finished, so that the launcher boots what is installed instead of waiting.
+// A read-only configuration directory is treated the same way, without trying the lock.
 lock_attempt take_updater_lock();
 
 // 1 while a started update run has not finished.

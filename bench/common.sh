@@ -31,27 +31,17 @@ bench_cleanup() {
   rmdir "$work" 2>/dev/null || true
 }
 
+bench_nginx_template="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/testing/nginx.conf.in"
+
 # bench_start_nginx ROOT PROBE_PATH: serves ROOT on 127.0.0.1:80 and waits until PROBE_PATH answers.
+# Without an access log, so that the server does no more per request than it must.
 bench_start_nginx() {
   mkdir -p "$work/nginx"
-  cat >"$work/nginx/nginx.conf" <<CONF
-daemon off;
-master_process off;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 64; }
-http {
-  default_type application/octet-stream;
-  access_log off;
-  client_body_temp_path $work/nginx/client_body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  sendfile on;
-  server { listen 127.0.0.1:80; root $1; }
-}
-CONF
+  local conf
+  conf=$(<"$bench_nginx_template")
+  conf=${conf//@WORK@/"$work/nginx"}
+  conf=${conf//@SERVER@/"server { listen 127.0.0.1:80; root $1; access_log off; }"}
+  printf '%s\n' "$conf" >"$work/nginx/nginx.conf"
   /usr/sbin/nginx -p "$work/nginx/" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" &
   nginx_pid=$!
   for _ in $(seq 100); do

@@ -1,6 +1,9 @@
 // The HTTP/1.1 message processor: builds a GET request into its outgoing queue for the owner to send,
 // and parses the bytes the owner feeds it back, reporting the response through callbacks. It owns no
 // socket. Only the client side is complete; parsing requests (server use) is refused.
+//
+// The object as a whole and its outgoing side live in http_data_processor_request.cpp, the incoming
+// side (lines, status and header lines, bodies) in http_data_processor_response.cpp.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +32,9 @@ struct kest_http_data_processor_oline {
     // bound also applies to each chunk-size line.
     static constexpr int max_header_lines = 100;
     static constexpr int max_header_bytes = 64 * 1024;
+    // The bytes of a message's chunk-size lines besides their size digits (chunk extensions and blanks)
+    // may not pass this: a server would otherwise keep a body going with almost no data in it.
+    static constexpr int max_chunk_extension_bytes = 16 * 1024;
     // New cookies beyond this many in the incoming list are ignored.
     static constexpr int max_incoming_cookies = 64;
 
@@ -57,14 +63,14 @@ struct kest_http_data_processor_oline {
 
     // --- Incoming side ---
 
-    // Parses `n` bytes: 1 when all were taken; 0 when the processor is done with the connection (server
-    // use); -1 on failure, for n < 1, and for every call after a failure. Bytes after the end of the
-    // exchange are taken and dropped.
+    // Parses `n` bytes: 1 when all were taken (bytes after the end of the exchange are taken and
+    // dropped); -1 on failure, for n < 1, and for every call after a failure.
     int feed_data(const char* data, int n);
     // Parses a prefix of the bytes: the number taken (0: call again with the same bytes), or -1.
     int process_data(const char* data, int n);
     // Adds bytes to `line` until a line ends (CR LF, LF CR, a lone CR or a lone LF; the end is never
-    // stored): the bytes taken; sets line_complete when the line ended.
+    // stored): the bytes taken; sets line_complete when the line ended. Before body bytes a pair is one
+    // line end only in the style of the line before: LF CR after LF CR, CR LF unless after a lone CR.
     int collect_line(const char* data, int n);
     // One complete line of a header block: 0 accepted or ignored, 1 fatal for a response, 2 accepted with
     // a logged warning.
@@ -100,7 +106,13 @@ struct kest_http_data_processor_oline {
     int32_t request_close;
     int32_t chunked_send;
     int32_t chunked;
-    // 1 size line, 2 data, 3 the line end after the data.
+    // What the chunked body waits for next.
+    enum : int32_t {
+        chunk_none = 0,       // not a chunked body
+        chunk_size_line = 1,  // a chunk-size line
+        chunk_data = 2,       // the chunk_remaining bytes of a chunk's data
+        chunk_data_end = 3,   // the empty line after a chunk's data
+    };
     int32_t chunk_state;
     int32_t chunk_remaining;
     int32_t in_body;
@@ -109,6 +121,15 @@ struct kest_http_data_processor_oline {
     bounded_string line;
     int32_t line_complete;
     int32_t last_byte;
+    // How the last complete line ended.
+    enum : int32_t {
+        line_end_none = 0,
+        line_end_cr,
+        line_end_lf,
+        line_end_cr_lf,
+        line_end_lf_cr,
+    };
+    int32_t last_line_end;
     char version_text[short_text_size];
     int32_t peer_version;
     int32_t expect_100_received;
@@ -139,14 +160,22 @@ struct kest_http_data_processor_oline {
     kest_socket_data_queue tx_queue;
     // Bytes of the header block, trailer section or chunk-size line being read.
     int32_t framing_bytes;
+    // Bytes of this message's chunk-size lines besides their size digits.
+    int32_t chunk_extension_bytes;
     // The zero-size chunk has been read; trailer fields up to the empty line follow.
     int32_t in_trailer;
+    // A Transfer-Encoding line named a coding other than chunked and identity, or chunked twice: a body
+    // cannot be decoded and fails the message.
+    int32_t unsupported_coding;
 
   private:
     void reset_message_fields();
     void clear_line();
     int fail();
     int take_framing_line(const char* data, int n);
+    // 1 while collecting a line that raw bytes follow: the empty line that ends a header block, or a
+    // chunk-size line.
+    int line_precedes_body() const;
     int process_header_phase(const char* data, int n);
     int finish_header_block(int taken);
     int process_fixed_body(const char* data, int n);
@@ -156,6 +185,16 @@ struct kest_http_data_processor_oline {
     // Tells the owner to close the connection and forgets that it was to be closed.
     void release_connection();
     void end_exchange();
+    // A known header's value could not be taken: the table's warning and result apply.
+    static constexpr int bad_header_value = -1;
+    struct known_header;
+    static const known_header known_headers[];
     int parse_header_value(const char* name, const char* value, const char* text);
-    void parse_incoming_cookies(const char* value, const char* text);
+    int parse_content_length(const char* value, const char* text);
+    int parse_content_type(const char* value, const char* text);
+    int parse_connection(const char* value, const char* text);
+    int parse_expect(const char* value, const char* text);
+    int parse_transfer_encoding(const char* value, const char* text);
+    int parse_host(const char* value, const char* text);
+    int parse_incoming_cookies(const char* value, const char* text);
 };

@@ -21,6 +21,7 @@ kest_http_downloader* owner(void* downloader) {
 
 kest_http_downloader::kest_http_downloader()
     : use_tls(0),
+      tls_context(nullptr),
       port(0),
       address{},
       output_file(nullptr),
@@ -32,10 +33,18 @@ kest_http_downloader::kest_http_downloader()
       wait_ms(default_wait_ms),
       stall_window_ms(default_stall_window_ms),
       stall_min_bytes(default_stall_min_bytes),
+      time_limit_ms(-1),
       max_body_bytes(-1),
+      body_hasher(nullptr),
       message_completed(0),
       recent_bytes(0),
-      transfer_start_ms(0) {}
+      transfer_start_ms(0),
+      deadline_ms(-1) {}
+
+int64_t kest_http_downloader::time_limit_for(int64_t expected_bytes, int64_t allowance_ms) {
+    int64_t bytes = expected_bytes > 0 ? expected_bytes : 0;
+    return allowance_ms + bytes * 1000 / time_limit_floor_bytes_per_second;
+}
 
 int kest_http_downloader::set_connection(const char* host, int port_number, int tls) {
     if (host == nullptr) {
@@ -83,14 +92,17 @@ int kest_http_downloader::download(const char* host, const char* path) {
         debug_log_line(1, "Error in kest_http_downloader::download(), NULL host.");
         return 0;
     }
+    deadline_ms = time_limit_ms >= 0 ? monotonic_ms() + time_limit_ms : -1;
     if (use_tls) {
         socket.enable_ssl();
+        socket.ssl_context = tls_context;
+        socket.ssl_peer_name = tls_context != nullptr ? host : nullptr;
     } else {
         socket.disable_ssl();
     }
     // An address that was never resolved is 0.0.0.0, which reaches this machine: never connect there.
     bool resolved = address.sin_family == AF_INET && address.sin_addr.s_addr != htonl(INADDR_ANY);
-    if (!resolved || socket.connect_with_timeout(address, port, wait_ms) <= 0) {
+    if (!resolved || socket.connect_with_timeout(address, port, next_wait_ms()) <= 0) {
         debug_log_line(1, "Error in kest_http_downloader::download(), connect failed.");
         return 0;
     }
@@ -128,16 +140,16 @@ int kest_http_downloader::send_request(kest_http_data_processor_oline& processor
             return 1;
         }
         for (int sent = 0; sent < n;) {
-            int w = socket.write_with_timeout(buffer + sent, n - sent, wait_ms);
+            int w = socket.write_with_timeout(buffer + sent, n - sent, next_wait_ms());
             if (w < 0) {
                 debug_log_line(1, "Error in kest_http_downloader::download(), blocking write failed.");
                 return 0;
             }
-            note_progress(w);
-            if (stalled()) {
-                return give_up("transfer stalled, giving up.");
-            }
             sent += w;
+            const char* reason = reason_to_give_up();
+            if (reason != nullptr) {
+                return give_up(reason);
+            }
         }
     }
     return 1;
@@ -150,10 +162,11 @@ int kest_http_downloader::receive_response(kest_http_data_processor_oline& proce
             // callback_close_connection ended the exchange after a complete response.
             return 1;
         }
-        int r = socket.read_with_timeout(buffer, size, wait_ms);
+        int r = socket.read_with_timeout(buffer, size, next_wait_ms());
         if (r == 0) {
-            if (stalled()) {
-                return give_up("transfer stalled, giving up.");
+            const char* reason = reason_to_give_up();
+            if (reason != nullptr) {
+                return give_up(reason);
             }
             continue;
         }
@@ -189,7 +202,6 @@ int kest_http_downloader::receive_response(kest_http_data_processor_oline& proce
             unlink(destination.c_str());
             return 0;
         }
-        note_progress(r);
         int f = processor.feed_data(buffer, r);
         if (f < 0) {
             debug_log_line(1, "Error in kest_http_downloader::download(), http data fetch failed.");
@@ -198,8 +210,9 @@ int kest_http_downloader::receive_response(kest_http_data_processor_oline& proce
         if (f == 0) {
             return 1;
         }
-        if (stalled()) {
-            return give_up("transfer stalled, giving up.");
+        const char* reason = reason_to_give_up();
+        if (reason != nullptr) {
+            return give_up(reason);
         }
     }
 }
@@ -259,6 +272,27 @@ void kest_http_downloader::note_progress(int bytes) {
 int kest_http_downloader::stalled() {
     int64_t since = recent_bytes < stall_min_bytes ? transfer_start_ms : recent_progress.front().at_ms;
     return monotonic_ms() - since >= stall_window_ms;
+}
+
+const char* kest_http_downloader::reason_to_give_up() {
+    if (deadline_ms >= 0 && monotonic_ms() >= deadline_ms) {
+        return "transfer took too long, giving up.";
+    }
+    if (stalled()) {
+        return "transfer stalled, giving up.";
+    }
+    return nullptr;
+}
+
+int kest_http_downloader::next_wait_ms() const {
+    if (deadline_ms < 0) {
+        return wait_ms;
+    }
+    int64_t left = deadline_ms - monotonic_ms();
+    if (left <= 0) {
+        return 0;
+    }
+    return wait_ms >= 0 && wait_ms < left ? wait_ms : static_cast<int>(left < INT32_MAX ? left : INT32_MAX);
 }
 
 int kest_http_downloader::callback_message_received(kest_http_data_processor_oline* processor,
@@ -322,6 +356,8 @@ int kest_http_downloader::callback_content_data_received(kest_http_data_processo
     if (length <= 0) {
         return 0;
     }
+    // Only body bytes keep a transfer from counting as stalled.
+    d->note_progress(length);
     if (d->received == 0 && d->progress_callback != nullptr) {
         d->progress_callback(d->user_data, 0, d->total);
     }
@@ -332,6 +368,9 @@ int kest_http_downloader::callback_content_data_received(kest_http_data_processo
             "bytes.  Bailing.",
             static_cast<long long>(d->max_body_bytes));
         return 0;
+    }
+    if (d->body_hasher != nullptr) {
+        d->body_hasher->update(bytes, static_cast<size_t>(length));
     }
     int r = 1;
     if (d->data_callback != nullptr) {

@@ -14,6 +14,7 @@
 #include "http/http_data_processor.h"
 #include "net/tcp_socket.h"
 #include "support/bounded_string.h"
+#include "support/sha256_hasher.h"
 
 class kest_http_downloader {
   public:
@@ -26,6 +27,14 @@ class kest_http_downloader {
     static constexpr int default_wait_ms = 5000;
     static constexpr int default_stall_window_ms = 60000;
     static constexpr int default_stall_min_bytes = 1024;
+    // A fetch of a known size is allowed this much time for connecting and the start of the answer, plus
+    // its size at this rate (see time_limit_for).
+    static constexpr int64_t time_limit_allowance_ms = 60000;
+    static constexpr int64_t time_limit_floor_bytes_per_second = 4096;
+
+    // The time limit of a fetch of `expected_bytes`: `allowance_ms` plus the time those bytes take at
+    // the floor rate.
+    static int64_t time_limit_for(int64_t expected_bytes, int64_t allowance_ms = time_limit_allowance_ms);
 
     // Set the callbacks and user_data directly after construction, then call set_connection and one
     // download.
@@ -54,6 +63,9 @@ class kest_http_downloader {
                                                  char* buffer, int size);
 
     int32_t use_tls;
+    // With use_tls: the context that verifies the server's certificate for the host name download() is
+    // given (kest_ssl_create_verifying_context; not owned). Null: the process context, which checks none.
+    ssl_ctx_st* tls_context;
     int32_t port;
     sockaddr_in address;
     bounded_string destination;
@@ -65,13 +77,20 @@ class kest_http_downloader {
     progress_callback_type progress_callback;
     void* user_data;
 
-    // Time limit of each connect, read and write. A transfer that moves fewer than stall_min_bytes in
-    // both directions together within any stall_window_ms is given up. Tests shorten these.
+    // Time limit of each connect, read and write. A transfer that delivers fewer than stall_min_bytes of
+    // body within any stall_window_ms is given up (request, header and chunk framing bytes do not count).
+    // Tests shorten these.
     int32_t wait_ms;
     int32_t stall_window_ms;
     int32_t stall_min_bytes;
+    // The whole download, connect included, may take at most this long, or it is given up like a stalled
+    // one. Negative: no limit.
+    int64_t time_limit_ms;
     // The most body bytes accepted; a piece that would pass it abandons the download. Negative: no limit.
     int64_t max_body_bytes;
+    // When set, every body byte accepted is also given to this hasher, in order; the caller owns it and
+    // reads the digest after the download.
+    sha256_hasher* body_hasher;
 
   private:
     int send_request(kest_http_data_processor_oline& processor, char* buffer, int size);
@@ -81,6 +100,10 @@ class kest_http_downloader {
     int give_up(const char* reason);
     void note_progress(int bytes);
     int stalled();
+    // The reason to give up now ("transfer stalled", ...), or null to go on.
+    const char* reason_to_give_up();
+    // How long the next connect, read or write may wait: wait_ms, or less near the time limit.
+    int next_wait_ms() const;
 
     // The output file's stdio buffer, which must outlive the open file.
     static constexpr size_t output_buffer_size = 64 * 1024;
@@ -95,4 +118,5 @@ class kest_http_downloader {
     std::deque<progress_mark> recent_progress;
     int64_t recent_bytes;
     int64_t transfer_start_ms;
+    int64_t deadline_ms;  // of the monotonic clock; negative: none
 };

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "http/send_faults.h"
 #include "testing/log_capture.h"
 #include "testing/nginx_server.h"
 #include "testing/sandbox.h"
@@ -107,6 +108,34 @@ TEST(HttpDownloader, LargeFileStreamsToDisk) {
               std::make_pair(static_cast<int>(body.size()), static_cast<int>(body.size())));
 }
 
+// The hasher sees the body as it arrives and nothing else: no header, no chunk framing, in either mode.
+TEST(HttpDownloader, BodyHasherSeesExactlyTheBody) {
+    temp_directory root, out;
+    const std::string body = pattern(300000);
+    write_file(root.file("client.bin"), body);
+    sha256_hasher expected;
+    expected.update(body.data(), body.size());
+    char expected_hex[sha256_hex_length + 1];
+    ASSERT_EQ(expected.finish_hex(expected_hex), 1);
+    for (bool chunked : {false, true}) {
+        nginx_server server(root.path(), 0, chunked ? "ssi on; ssi_types *;" : "");
+        for (mode m : {mode::file, mode::data_callback}) {
+            sink s;
+            sha256_hasher hasher;
+            auto d = downloader_for(server.port(), s, m);
+            d->body_hasher = &hasher;
+            int ok = m == mode::file
+                         ? d->download("127.0.0.1", "/client.bin", out.file("download.tmp").c_str())
+                         : d->download("127.0.0.1", "/client.bin");
+            ASSERT_EQ(ok, 1);
+            char hex[sha256_hex_length + 1];
+            ASSERT_EQ(hasher.finish_hex(hex), 1);
+            EXPECT_STREQ(hex, expected_hex) << (chunked ? "chunked, " : "with length, ")
+                                            << (m == mode::file ? "file mode" : "data callback");
+        }
+    }
+}
+
 TEST(HttpDownloader, ChunkedBodyThroughDataCallback) {
     log_capture log;
     temp_directory root;
@@ -186,10 +215,12 @@ TEST(HttpDownloader, BodyByteLimit) {
         {20000, 1, ""},
         {19999, 0,
          "Warning in kest_http_downloader::callback_content_data_received(), body longer than 19999 bytes.  "
-         "Bailing.\n" + fetch_failed + socket_left_open},
+         "Bailing.\n" +
+             fetch_failed + socket_left_open},
         {0, 0,
          "Warning in kest_http_downloader::callback_content_data_received(), body longer than 0 bytes.  "
-         "Bailing.\n" + fetch_failed + socket_left_open},
+         "Bailing.\n" +
+             fetch_failed + socket_left_open},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.limit);
@@ -313,6 +344,45 @@ TEST(HttpDownloader, SendsExactlyTheRequest) {
                                                           "\r\n"});
 }
 
+// The request goes out whole however few bytes each write takes, and a write that fails fails the
+// download (the socket is closed by then, which must not pass for a finished exchange).
+TEST(HttpDownloader, ShortAndFailedRequestWrites) {
+    const std::string request =
+        "GET /f HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\nAccept-Encoding: identity\r\nConnection: "
+        "close\r\n\r\n";
+    struct {
+        const char* name;
+        size_t max_bytes;
+        int error;
+        int writes;
+        int result;
+        std::string logged;
+    } cases[] = {
+        {"seven bytes a write", 7, 0, static_cast<int>((request.size() + 6) / 7), 1, ""},
+        {"broken pipe", 0, EPIPE, 1, 0, error + "blocking write failed.\n"},
+        {"reset", 0, ECONNRESET, 1, 0, error + "blocking write failed.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        scripted_server server(script().accept().read_request().send(with_length("ok")).close());
+        log_capture log;
+        sink s;
+        auto d = downloader_for(server.port(), s, mode::data_callback);
+        d->wait_ms = 100;
+        d->stall_window_ms = 1000;
+        send_faults faults(server.port(), c.max_bytes, c.error);
+        EXPECT_EQ(d->download("h", "/f"), c.result);
+        EXPECT_EQ(faults.calls(), c.writes);
+        d.reset();
+        EXPECT_EQ(log.text(), c.logged);
+        if (c.result == 1) {
+            EXPECT_EQ(s.data, "ok");
+            ASSERT_TRUE(server.wait_finished());
+            EXPECT_EQ(server.requests(), std::vector<std::string>{request});
+        }
+    }
+}
+
 TEST(HttpDownloader, EndOfStreamOutcomes) {
     const std::string headers = "HTTP/1.1 200 OK\r\n";
     const std::string cut_short =
@@ -328,6 +398,7 @@ TEST(HttpDownloader, EndOfStreamOutcomes) {
         {"body without length ends with the connection", headers + "\r\n" + pattern(20000), 1, nullptr, ""},
         {"identity coding ends with the connection", headers + "Transfer-Encoding: identity\r\n\r\nall", 1,
          "all", ""},
+        {"bare LF header lines, a body that begins with CR", "HTTP/1.1 200 OK\n\n\rall", 1, "\rall", ""},
         {"nothing at all", "", 0, gone, cut_short},
         {"half a status line", "HTTP/1.1 20", 0, gone, cut_short},
         {"headers without their end", headers + "Content-Length: 5\r\n", 0, gone, cut_short},
@@ -346,6 +417,14 @@ TEST(HttpDownloader, EndOfStreamOutcomes) {
         // A malformed body leaves the file as far as it was written.
         {"chunk size beyond a signed 32-bit count",
          headers + "Transfer-Encoding: chunked\r\n\r\nffffffff0\r\nab", 0, "",
+         fetch_failed + socket_left_open},
+        {"a transfer coding that cannot be decoded",
+         headers + "Transfer-Encoding: gzip\r\nContent-Length: 3\r\n\r\nabc", 0, gone,
+         "Warning in kest_http_data_processor_oline::process_data(), unsupported transfer coding 'gzip', "
+         "failing message.\n" +
+             fetch_failed + socket_left_open},
+        {"chunk size that reads as 0 only when cut at 20 digits",
+         headers + "Transfer-Encoding: chunked\r\n\r\n000000000000000000005\r\nhello\r\n0\r\n\r\n", 0, "",
          fetch_failed + socket_left_open},
     };
     for (const auto& c : cases) {
@@ -494,6 +573,16 @@ struct stall_case {
     mode m;
 };
 
+// A chunked body of one-byte chunks, each size line carrying 200 bytes of extension, 33 chunks a second.
+script extension_drip() {
+    script plan;
+    plan.accept().read_request().send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+    for (int i = 0; i < 400; ++i) {
+        plan.send("1;" + std::string(200, 'e') + "\r\nx\r\n").sleep(30);
+    }
+    return plan;
+}
+
 TEST(HttpDownloader, StalledTransfersGiveUp) {
     const std::string headers = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n";
     stall_case cases[] = {
@@ -502,6 +591,8 @@ TEST(HttpDownloader, StalledTransfersGiveUp) {
         {"silent inside the body", script().accept().read_request().send(headers + "some").stall(),
          mode::file},
         {"dripping", script().accept().read_request().drip(headers + std::string(1000, 'x'), 20), mode::file},
+        // Chunk framing is no progress: many bytes a second, almost none of them data.
+        {"one-byte chunks with long extensions", extension_drip(), mode::file},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -529,8 +620,11 @@ TEST(HttpDownloader, StalledTransfersGiveUp) {
 
 TEST(HttpDownloader, StallAfterABurstIsGivenUpOneWindowLater) {
     // 50 KB at once, then nothing: the window slides from the burst, it does not start again after it.
-    scripted_server server(
-        script().accept().read_request().send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + pattern(50000)).stall());
+    scripted_server server(script()
+                               .accept()
+                               .read_request()
+                               .send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + pattern(50000))
+                               .stall());
     log_capture log;
     sink s;
     auto d = downloader_for(server.port(), s, mode::data_callback);
@@ -560,4 +654,59 @@ TEST(HttpDownloader, SlowButSteadyTransferCompletes) {
     d->stall_window_ms = 400;
     EXPECT_EQ(d->download("127.0.0.1", "/"), 1);
     EXPECT_TRUE(s.data == body);
+}
+
+// --- The time limit of a whole download ---
+
+TEST(HttpDownloader, TimeLimitsGrowWithTheExpectedSize) {
+    const struct {
+        int64_t bytes;
+        int64_t allowance_ms;
+        int64_t limit_ms;
+    } cases[] = {
+        {0, 60000, 60000},
+        {-5, 60000, 60000},
+        {4096, 60000, 61000},
+        {40960, 0, 10000},
+        {2147483647, 60000, 60000 + 524287999},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(kest_http_downloader::time_limit_for(c.bytes, c.allowance_ms), c.limit_ms) << c.bytes;
+    }
+    EXPECT_EQ(kest_http_downloader::time_limit_for(4096), 61000);
+    EXPECT_EQ(kest_http_downloader().time_limit_ms, -1);
+}
+
+TEST(HttpDownloader, TimeLimitEndsADownloadThatNeitherStallsNorEnds) {
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n";
+    script steady;  // 40 KB a second: 2.5 s for the whole body
+    steady.accept().read_request().send(head);
+    for (int i = 0; i < 50; ++i) {
+        steady.send(pattern(2000)).sleep(50);
+    }
+    stall_case cases[] = {
+        {"steady but slow", steady, mode::file},
+        {"silent within the stall limit", script().accept().read_request().send(head).stall(),
+         mode::data_callback},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        scripted_server server(c.plan);
+        temp_directory out;
+        log_capture log;
+        sink s;
+        auto d = downloader_for(server.port(), s, c.m);
+        d->time_limit_ms = 500;
+        auto start = std::chrono::steady_clock::now();
+        int result = c.m == mode::file ? d->download("127.0.0.1", "/", out.file("f.bin").c_str())
+                                       : d->download("127.0.0.1", "/");
+        double elapsed = seconds_since(start);
+        EXPECT_EQ(result, 0);
+        // The limit is kept in whole milliseconds. Which limit ended the download, the message says.
+        EXPECT_GE(elapsed, 0.49);
+        EXPECT_FALSE(file_exists(out.file("f.bin")));
+        EXPECT_EQ(log.text(), c.m == mode::file
+                                  ? error + "transfer took too long, giving up.  Deleting file.\n"
+                                  : error + "transfer took too long, giving up.\n");
+    }
 }

@@ -3,12 +3,19 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "testing/log_capture.h"
 #include "testing/sandbox.h"
@@ -53,6 +60,39 @@ TEST(SocketPrimitives, ErrnoTableMapsEveryListedValueAndNothingElse) {
         EXPECT_EQ(code_for_errno(e), -1) << "errno " << e;
     }
     EXPECT_EQ(code_for_errno(ENOENT), -1);
+}
+
+// The codes are part of the contract: callers compare them, and the table above is written in numbers.
+TEST(SocketPrimitives, CodeNamesHaveTheirFixedValues) {
+    const int32_t fixed[][2] = {
+        {net_error_not_connected, -44},
+        {net_error_already_connected, -43},
+        {net_error_already_done, -42},
+        {net_error_timeout, -41},
+        {net_error_connection_refused, -40},
+        {net_error_interrupted, -32},
+        {net_error_in_progress, -31},
+        {net_error_would_block, -30},
+        {net_error_network_reset, -26},
+        {net_error_network_unreachable, -25},
+        {net_error_network_down, -24},
+        {net_error_host_unreachable, -23},
+        {net_error_host_down, -22},
+        {net_error_connection_reset, -21},
+        {net_error_broken_pipe, -20},
+        {net_error_address_in_use, -16},
+        {net_error_message_too_big, -15},
+        {net_error_out_of_memory, -14},
+        {net_error_out_of_descriptors, -13},
+        {net_error_address_fault, -12},
+        {net_error_bad_argument, -11},
+        {net_error_uninitialized, -10},
+        {net_error_none, -2},
+        {net_error_unknown, -1},
+    };
+    for (const auto& f : fixed) {
+        EXPECT_EQ(f[0], f[1]) << network_error_description(f[0]);
+    }
 }
 
 TEST(SocketPrimitives, DescriptionsOfCodes) {
@@ -245,4 +285,99 @@ TEST(SocketPrimitives, CallsOnAClosedDescriptorGiveCodes) {
     FD_ZERO(&read_set);
     FD_SET(fd, &read_set);
     EXPECT_EQ(s.wait_select(fd + 1, &read_set, nullptr, nullptr, &zero), -11);
+}
+
+// select() reports a descriptor whose peer hung up, or that has an error, as readable (a read then
+// tells what happened); poll() reports those as POLLHUP and POLLERR alone, without POLLIN.
+TEST(SocketPrimitives, HangUpAndErrorCountAsReadable) {
+    struct {
+        const char* name;
+        bool read_end;  // wait on the read end of a pipe whose write end is closed, else the reverse
+        int wanted;
+        int ready;
+    } cases[] = {
+        {"hang-up", true, wait_readable, wait_readable},
+        {"error", false, wait_readable, wait_readable},
+        {"error, writing", false, wait_writable, wait_writable},
+        {"error, reading or writing", false, wait_readable | wait_writable, wait_readable | wait_writable},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        kest_network_socket s;
+        s.descriptor = c.read_end ? ends[0] : ends[1];
+        close(c.read_end ? ends[1] : ends[0]);
+        int ready = 0;
+        int expected = ((c.ready & wait_readable) != 0) + ((c.ready & wait_writable) != 0);
+        EXPECT_EQ(s.wait_ready(c.wanted, 1000, &ready), expected);
+        EXPECT_EQ(ready, c.ready);
+    }
+}
+
+namespace {
+
+std::atomic<int> signals_handled{0};
+
+void count_signal(int) {
+    signals_handled.fetch_add(1);
+}
+
+// 1 while the thread `tid` of this process is blocked in poll().
+bool in_poll(pid_t tid) {
+    std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    file >> number;
+    return file && (number == SYS_poll || number == SYS_ppoll);
+}
+
+// Waits for `condition` to hold, or for `stop`; checks every millisecond.
+template <typename Condition>
+void wait_for(Condition condition, const std::atomic<bool>& stop) {
+    while (!condition() && !stop.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+}  // namespace
+
+// A signal whose handler does not restart system calls interrupts the wait, which must go on waiting
+// (with the time that is left) instead of reporting the interruption or a time-out.
+TEST(SocketPrimitives, WaitResumesAfterASignal) {
+    const pid_t waiter = static_cast<pid_t>(syscall(SYS_gettid));
+    if (!std::ifstream("/proc/self/task/" + std::to_string(waiter) + "/syscall")) {
+        GTEST_SKIP() << "no /proc/<pid>/task/<tid>/syscall";
+    }
+    struct sigaction action {};
+    action.sa_handler = count_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART
+    struct sigaction saved {};
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &saved), 0);
+    signals_handled = 0;
+
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    kest_network_socket s;
+    s.descriptor = ends[0];
+    const pthread_t waiting_thread = pthread_self();
+    std::atomic<bool> returned{false};
+    std::thread helper([&] {
+        wait_for([&] { return in_poll(waiter); }, returned);
+        pthread_kill(waiting_thread, SIGUSR1);
+        wait_for([&] { return signals_handled.load() > 0; }, returned);
+        // The handler ran, so that poll() has ended: the waiter is in a new one, or has given up.
+        wait_for([&] { return in_poll(waiter); }, returned);
+        ssize_t written = write(ends[1], "x", 1);
+        (void)written;
+    });
+    int ready = 0;
+    int r = s.wait_ready(wait_readable, 60000, &ready);
+    returned = true;
+    helper.join();
+    close(ends[1]);
+    sigaction(SIGUSR1, &saved, nullptr);
+    EXPECT_EQ(signals_handled.load(), 1);
+    EXPECT_EQ(r, 1);
+    EXPECT_EQ(ready, wait_readable);
 }

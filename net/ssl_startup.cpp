@@ -88,6 +88,34 @@ SSL_CTX* kest_ssl_create_context(const char* cipher_list) {
     return context;
 }
 
+SSL_CTX* kest_ssl_create_verifying_context(const char* ca_file) {
+    ERR_clear_error();
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    if (context == nullptr) {
+        log_oldest_tls_error();
+        return nullptr;
+    }
+    bool own_file = ca_file != nullptr && ca_file[0] != '\0';
+    if (SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1 ||
+        SSL_CTX_set_cipher_list(context, kest_ssl_cipher_list) != 1) {
+        log_oldest_tls_error();
+        SSL_CTX_free(context);
+        return nullptr;
+    }
+    int loaded = own_file ? SSL_CTX_load_verify_locations(context, ca_file, nullptr)
+                          : SSL_CTX_set_default_verify_paths(context);
+    if (loaded != 1) {
+        bounded_string where(own_file ? ca_file : "the system's store");
+        debug_log_line(1, "Error in kest_ssl_create_verifying_context(), unable to load CA certificates from '%s'.",
+                       where.c_str());
+        log_oldest_tls_error();
+        SSL_CTX_free(context);
+        return nullptr;
+    }
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+    return context;
+}
+
 int kest_ssl_startup() {
     if (tls_context != nullptr) {
         return 1;

@@ -19,6 +19,12 @@ SSL_CTX* kest_ssl_context();
 // after logging the TLS library's error text at level 1. The caller owns the context.
 SSL_CTX* kest_ssl_create_context(const char* cipher_list);
 
+// A new client context that verifies the servers it talks to: TLS 1.2 or later, and a certificate chain
+// that ends at one of the CA certificates in the PEM file `ca_file`, or, when that is null or empty, at one
+// of the system's (OpenSSL's default paths). A session made from it must be told the server's name
+// (kest_tcp_socket::ssl_peer_name). Null after logging why at level 1. The caller owns the context.
+SSL_CTX* kest_ssl_create_verifying_context(const char* ca_file);
+
 // The context's temporary DH callback: the cached parameters (generator 2, a fixed safe prime) for key
 // lengths of 512, 768, 1024, 1536, 2048, 3072 and 4096 bits, made on first use and never freed; null
 // for any other length or when they cannot be made. Lengths below 1024 are logged as short.

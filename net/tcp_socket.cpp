@@ -1,13 +1,17 @@
 // The non-blocking IPv4 client socket with its optional TLS layer.
 #include "net/tcp_socket.h"
 
+#include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include <cerrno>
 #include <cstdio>
 
 #include "net/ssl_startup.h"
+#include "net/tls_send_bio.h"
+#include "support/bounded_string.h"
 #include "support/debug_log.h"
 
 namespace {
@@ -27,6 +31,20 @@ bool is_bare_end_of_stream(int error) {
     }
     return error == SSL_ERROR_SSL && ERR_GET_LIB(ERR_peek_error()) == ERR_LIB_SSL &&
            ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
+}
+
+// Sends `name` as the server name and makes the session accept only a certificate for it: a host name, or
+// for an IPv4 address in dotted form, that address (an address is never sent as a server name).
+bool expect_peer(SSL* ssl, const char* name) {
+    if (name == nullptr || name[0] == '\0') {
+        return false;
+    }
+    in_addr address;
+    if (inet_pton(AF_INET, name, &address) == 1) {
+        return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), name) == 1;
+    }
+    SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    return SSL_set_tlsext_host_name(ssl, name) == 1 && SSL_set1_host(ssl, name) == 1;
 }
 
 }  // namespace
@@ -262,7 +280,7 @@ int kest_tcp_socket::ssl_try_connect(int blocking) {
         return fail_connect("Error in kest_tcp_socket::ssl_try_connect(), socket not in connecting state.");
     }
     SSL_free(ssl);
-    ssl = SSL_new(kest_ssl_context());
+    ssl = SSL_new(ssl_context != nullptr ? ssl_context : kest_ssl_context());
     if (ssl == nullptr) {
         debug_log_line(1,
                        "Unable to allocate SSL struct in kest_tcp_socket::ssl_try_connect(), did you run "
@@ -273,9 +291,18 @@ int kest_tcp_socket::ssl_try_connect(int blocking) {
     if (SSL_set_cipher_list(ssl, kest_ssl_cipher_list) != 1) {
         return fail_connect("Error in kest_tcp_socket::ssl_try_connect(), unable to set cipher list?");
     }
+    if (ssl_context != nullptr && !expect_peer(ssl, ssl_peer_name)) {
+        return fail_connect("Error in kest_tcp_socket::ssl_try_connect(), unable to set the server's name?");
+    }
     if (SSL_set_fd(ssl, socket.descriptor) != 1) {
         return fail_connect("Error in kest_tcp_socket::ssl_try_connect(), set_fd failed?");
     }
+    // The library's socket BIO writes with write(): a peer that has gone away would raise SIGPIPE.
+    BIO* send_bio = new_tls_send_bio(socket.descriptor);
+    if (send_bio == nullptr) {
+        return fail_connect("Error in kest_tcp_socket::ssl_try_connect(), unable to make the send BIO?");
+    }
+    SSL_set0_wbio(ssl, send_bio);
     // A write that returned 0 is retried with the rest of the caller's data, from wherever it now is.
     SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     state = state_tls_handshake;
@@ -316,10 +343,24 @@ int kest_tcp_socket::ssl_retry_connect() {
         debug_log_line(1, "Controlled ssl close in kest_tcp_socket::ssl_retry_connect(), bailing.");
     } else {
         debug_log_line(1, "SSL connect failed in kest_tcp_socket::ssl_retry_connect().");
+        if (ssl_context != nullptr) {
+            log_refused_peer();
+        }
         log_tls_error(error);
     }
     write_error = net_error_connection_reset;
     return -1;
+}
+
+// Why a verified handshake failed, at level 1: the certificate check's verdict, or the TLS library's reason
+// ("wrong version number" for a server that answered in plain text).
+void kest_tcp_socket::log_refused_peer() {
+    long verdict = SSL_get_verify_result(ssl);
+    const char* why = verdict != X509_V_OK ? X509_verify_cert_error_string(verdict)
+                                           : ERR_reason_error_string(ERR_peek_error());
+    bounded_string peer(ssl_peer_name);
+    debug_log_line(1, "Error in kest_tcp_socket::ssl_retry_connect(), TLS with '%s' failed: %s.", peer.c_str(),
+                   why != nullptr ? why : "the connection ended during the handshake");
 }
 
 int kest_tcp_socket::nonblocking_read(void* buffer, int size) {

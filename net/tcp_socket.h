@@ -10,7 +10,8 @@
 
 #include "net/socket_primitives.h"
 
-struct ssl_st;  // the TLS library's session (SSL)
+struct ssl_st;      // the TLS library's session (SSL)
+struct ssl_ctx_st;  // and its context (SSL_CTX)
 
 // Logs the TLS library's oldest queued error of the calling thread with `code` at level 3.
 void log_tls_error(int code);
@@ -61,7 +62,7 @@ class kest_tcp_socket {
     // As nonblocking_read, waiting up to `ms` milliseconds (negative: no limit); 0 also on time-out.
     int read_with_timeout(void* buffer, int size, int ms);
     // Bytes written (> 0); 0 when nothing could be written now; -1 when the connection ended (write_error:
-    // -20 for a peer that has gone away).
+    // -20 for a peer that has gone away, -21 with TLS). Never raises SIGPIPE, with or without TLS.
     int nonblocking_write(const void* data, int length);
     // As nonblocking_write, waiting up to `ms` milliseconds for room; 0 also on time-out.
     int write_with_timeout(const void* data, int length, int ms);
@@ -70,6 +71,12 @@ class kest_tcp_socket {
 
     ssl_st* ssl = nullptr;
     int32_t ssl_enabled = 0;
+    // For a verified TLS connect, both set before it: the context to make the session from (from
+    // kest_ssl_create_verifying_context; null: the process context, which checks no certificate), and the
+    // server's name, sent as SNI and checked against its certificate: a host name, or for a dotted quad
+    // the address. Neither is owned; both must outlive the connect.
+    ssl_ctx_st* ssl_context = nullptr;
+    const char* ssl_peer_name = nullptr;
     kest_network_socket socket;
     sockaddr_in address{};
     int32_t state = state_unconnected;
@@ -77,6 +84,7 @@ class kest_tcp_socket {
     int32_t write_error = 0;
 
   private:
+    void log_refused_peer();
     // Logs `message`, closes, write_error -21; -1.
     int fail_connect(const char* message);
     // write_error = code, closed; -1.

@@ -1,11 +1,18 @@
 #include "support/atomic_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
+
+#include "support/debug_log.h"
 
 namespace {
 
@@ -13,9 +20,7 @@ constexpr int max_name_attempts = 100;
 
 std::atomic<unsigned> temporary_serial{0};
 
-// Makes the rename itself durable. A failure here cannot be mended and does not undo the new content.
-void sync_directory_of(const char* path) {
-    bounded_string directory;
+void append_directory_of(bounded_string& directory, const char* path) {
     const char* slash = strrchr(path, '/');
     if (slash == nullptr) {
         directory.append(".");
@@ -26,6 +31,12 @@ void sync_directory_of(const char* path) {
             directory.append_char(*p);
         }
     }
+}
+
+// Makes the rename itself durable. A failure here cannot be mended and does not undo the new content.
+void sync_directory_of(const char* path) {
+    bounded_string directory;
+    append_directory_of(directory, path);
     int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         fsync(fd);
@@ -33,7 +44,61 @@ void sync_directory_of(const char* path) {
     }
 }
 
+// The pid in `entry` when it is named like a temporary of the file `base`: "<base>.<pid>-<serial>.new".
+pid_t temporary_owner(const char* entry, const char* base) {
+    size_t base_length = strlen(base);
+    if (strncmp(entry, base, base_length) != 0 || entry[base_length] != '.') {
+        return 0;
+    }
+    const char* p = entry + base_length + 1;
+    const char* digits = p;
+    long pid = 0;
+    while (*p >= '0' && *p <= '9' && p - digits < 10) {
+        pid = pid * 10 + (*p++ - '0');
+    }
+    if (p == digits || *p++ != '-' || *p < '0' || *p > '9') {
+        return 0;
+    }
+    while (*p >= '0' && *p <= '9') {
+        ++p;
+    }
+    return strcmp(p, ".new") == 0 && pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
+}
+
 }  // namespace
+
+int kest_remove_stale_temporaries(const char* path) {
+    if (path == nullptr || path[0] == '\0') {
+        return 0;
+    }
+    bounded_string directory;
+    append_directory_of(directory, path);
+    const char* slash = strrchr(path, '/');
+    const char* base = slash != nullptr ? slash + 1 : path;
+    DIR* dir = opendir(directory.c_str());
+    if (dir == nullptr) {
+        return 0;
+    }
+    int removed = 0;
+    for (dirent* entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
+        pid_t owner = temporary_owner(entry->d_name, base);
+        // Only ESRCH proves the writer gone: EPERM is a live process of another user.
+        if (owner == 0 || kill(owner, 0) == 0 || errno != ESRCH) {
+            continue;
+        }
+        if (unlinkat(dirfd(dir), entry->d_name, 0) == 0) {
+            ++removed;
+            bounded_string report("kest_remove_stale_temporaries() removed '");
+            report.append(directory.c_str());
+            report.append("/");
+            report.append(entry->d_name);
+            report.append("', left by a process that ended before it renamed it");
+            debug_log_report(report.c_str(), REPORT_VERBOSE);
+        }
+    }
+    closedir(dir);
+    return removed;
+}
 
 kest_atomic_file::kest_atomic_file(const char* path) {
     if (path == nullptr || path[0] == '\0') {
@@ -45,6 +110,11 @@ kest_atomic_file::kest_atomic_file(const char* path) {
         errno = ENAMETOOLONG;
         return;
     }
+    kest_remove_stale_temporaries(path);
+    // The new file keeps the permissions of the one it replaces, as a rewrite in place would.
+    struct stat old_file;
+    bool keep_mode = lstat(path, &old_file) == 0 && S_ISREG(old_file.st_mode);
+    mode_t mode = keep_mode ? old_file.st_mode & 0777 : 0666;
     // Unique per process and call, so that two savers of one file never write into the same temporary;
     // a name left by a crashed process of the same pid is passed over.
     for (int attempt = 0; attempt < max_name_attempts; ++attempt) {
@@ -54,13 +124,17 @@ kest_atomic_file::kest_atomic_file(const char* path) {
             errno = ENAMETOOLONG;
             return;
         }
-        int fd = open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        // Created no more open than the old file, then given its exact mode past the umask.
+        int fd = open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd < 0) {
             if (errno == EEXIST) {
                 continue;
             }
             temporary_.clear();
             return;
+        }
+        if (keep_mode) {
+            fchmod(fd, mode);  // a failure leaves it less open than the old file, which is no harm
         }
         file_ = fdopen(fd, "wb");
         if (file_ == nullptr) {

@@ -9,7 +9,9 @@
 
 class kest_atomic_file {
   public:
-    // Creates the temporary "<path>.<pid>-<serial>.new" (mode 0666 less the umask, like fopen "wb").
+    // Creates the temporary "<path>.<pid>-<serial>.new": with the permissions of the regular file at
+    // `path` when there is one, else 0666 less the umask (like fopen "wb"). Stale temporaries of `path` are
+    // removed first (kest_remove_stale_temporaries). A symbolic link at `path` is replaced, not followed.
     explicit kest_atomic_file(const char* path);
     // An uncommitted temporary is closed and removed; the file at the final path is not touched.
     ~kest_atomic_file();
@@ -34,3 +36,8 @@ class kest_atomic_file {
     bounded_string temporary_;
     FILE* file_ = nullptr;
 };
+
+// Removes the temporaries of `path` left by processes that ended between writing and renaming them
+// (killed, or a power cut): the files named "<path>.<pid>-<serial>.new" whose pid is no running process.
+// Never another name, nor the temporary of a process that is still running. Returns how many it removed.
+int kest_remove_stale_temporaries(const char* path);

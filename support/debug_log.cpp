@@ -1,6 +1,7 @@
 #include "support/debug_log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -27,6 +28,25 @@ std::recursive_mutex open_mutex;
 char* debug_logfile_name = nullptr;
 char* autoopen_debug_logfile_name = nullptr;
 std::atomic<int> debug_logfile_open_failed{0};
+
+// The log lives in a directory that every user can write to, so anyone may have put something under its
+// name first: a symbolic link must not redirect our writes, a FIFO must not stop the launcher in open()
+// (O_NONBLOCK: without a reader it fails at once, with one it is refused below) and another user's file,
+// however writeable, is not ours to fill. Each counts as a log that cannot be opened.
+int open_own_log_file(const char* name) {
+    int fd = open(name, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != geteuid()) {
+        close(fd);
+        return -1;
+    }
+    // Writes to the file itself block as usual.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
 
 void autoopen_debug_logfile() {
     std::lock_guard<std::recursive_mutex> guard(open_mutex);
@@ -127,9 +147,7 @@ void kest_client_try_open_debug_logfile() {
     }
     bounded_string report;
     if (debug_logfile_name != nullptr) {
-        // The log lives in a directory that every user can write to: a symbolic link planted under its
-        // name must not redirect our writes, so such a name counts as a file that cannot be opened.
-        int fd = open(debug_logfile_name, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0644);
+        int fd = open_own_log_file(debug_logfile_name);
         if (fd >= 0) {
             debug_logfile_open_failed = 0;
             debug_logfile.fd = fd;

@@ -2,8 +2,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,6 +77,47 @@ TEST(DebugLog, PlantedSymbolicLinkIsNotFollowed) {
     EXPECT_EQ(read_file(target), "precious\n");
     kest_client_close_debug_logfile();
     unlink(("/tmp/" + name).c_str());
+}
+
+// What someone else may have put under the log's name in /tmp before the launcher started. Opening a FIFO
+// that has no reader would hang (see the start-up tests); these would be written into without the checks.
+TEST(DebugLog, PlantedFifoOrAnotherUsersFileIsNotALog) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a file to another user";
+    }
+    const std::string name = "planted-" + std::to_string(getpid()) + ".txt";
+    const std::string path = "/tmp/" + name;
+    struct {
+        const char* what;
+        std::function<int()> plant;  // a descriptor that reads what reached the planted file, or -1
+    } cases[] = {
+        {"a FIFO with a reader",
+         [&] { return mkfifo(path.c_str(), 0666) == 0 ? open(path.c_str(), O_RDONLY | O_NONBLOCK) : -1; }},
+        {"another user's file that anyone may write",
+         [&] {
+             write_file(path, "");
+             if (chmod(path.c_str(), 0666) != 0 || chown(path.c_str(), 65534, 65534) != 0) {
+                 return -1;
+             }
+             return open(path.c_str(), O_RDONLY);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        int reader = c.plant();
+        ASSERT_GE(reader, 0) << strerror(errno);
+        kest_client_close_debug_logfile();
+        kest_client_set_autoopen_debug_logfile_name(name.c_str());
+        testing::internal::CaptureStdout();
+        debug_log_printf("written into it?\n");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_LT(debug_logfile.fd, 0);
+        char buffer[64];
+        EXPECT_LE(read(reader, buffer, sizeof buffer), 0);
+        close(reader);
+        kest_client_close_debug_logfile();
+        unlink(path.c_str());
+    }
 }
 
 TEST(DebugLog, WithoutAnyNameTheFirstMessageGoesToStdout) {

@@ -4,12 +4,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstring>
 
 #include "support/debug_log.h"
 
 namespace {
 
 const char write_test_file_name[] = "xx-rw-test.qqq";
+// As many as the kernel follows while it resolves one path.
+constexpr int max_links_followed = 40;
 
 void report_overflow(const char* stored) {
     debug_log_report("Warning in fget_line(), string overflow.  String was:", REPORT_FAILURE);
@@ -111,4 +115,45 @@ int kest_create_and_check_writeable_directory(const char* path, mode_t, bounded_
     fclose(file);
     unlink(test_file.c_str());
     return 1;
+}
+
+int kest_resolve_symbolic_links(const char* path, bounded_string& resolved) {
+    resolved.set(path);
+    for (int links = 0;; ++links) {
+        if (resolved.is_cut()) {
+            errno = ENAMETOOLONG;
+            return 0;
+        }
+        struct stat status;
+        if (lstat(resolved.c_str(), &status) != 0) {
+            return errno == ENOENT ? 1 : 0;
+        }
+        if (!S_ISLNK(status.st_mode)) {
+            return 1;
+        }
+        if (links == max_links_followed) {
+            errno = ELOOP;
+            return 0;
+        }
+        char target[PATH_MAX];
+        ssize_t length = readlink(resolved.c_str(), target, sizeof target);
+        if (length < 0) {
+            return 0;
+        }
+        if (length == static_cast<ssize_t>(sizeof target)) {
+            errno = ENAMETOOLONG;
+            return 0;
+        }
+        target[length] = '\0';
+        bounded_string next;
+        if (target[0] != '/') {
+            // Relative to the directory that holds the link.
+            const char* slash = strrchr(resolved.c_str(), '/');
+            for (const char* p = resolved.c_str(); slash != nullptr && p <= slash; ++p) {
+                next.append_char(*p);
+            }
+        }
+        next.append(target);
+        resolved.set(next.c_str());
+    }
 }

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 #include "testing/log_capture.h"
@@ -165,4 +166,61 @@ TEST(WriteableDirectory, RefusesAnUnwritableDirectoryForAnUnprivilegedUser) {
         GTEST_SKIP() << "cannot switch to an unprivileged user";
     }
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(ResolveSymbolicLinks, FollowsEveryLinkAtTheEnd) {
+    temp_directory dir;
+    const std::string other = dir.file("other");
+    ASSERT_EQ(mkdir(other.c_str(), 0700), 0);
+    write_file(other + "/file", "");
+    const struct {
+        const char* name;
+        std::string link_to;  // "" for no link
+        std::string resolved;
+    } cases[] = {
+        {"plain", "", dir.file("plain")},
+        {"absolute", other + "/file", other + "/file"},
+        {"relative", "other/file", dir.file("other/file")},
+        {"chain", "relative", dir.file("other/file")},
+        {"dangling", "other/missing", dir.file("other/missing")},  // where a new file would be created
+        {"through-directory", "other/../other/file", dir.file("other/../other/file")},
+    };
+    write_file(dir.file("plain"), "");
+    for (const auto& c : cases) {
+        if (!c.link_to.empty()) {
+            ASSERT_EQ(symlink(c.link_to.c_str(), dir.file(c.name).c_str()), 0);
+        }
+    }
+    // A link in another directory, relative to its own directory rather than the working directory.
+    ASSERT_EQ(symlink("file", (other + "/sibling").c_str()), 0);
+    ASSERT_EQ(symlink("other/sibling", dir.file("two-directories").c_str()), 0);
+
+    for (const auto& c : cases) {
+        bounded_string resolved;
+        EXPECT_EQ(kest_resolve_symbolic_links(dir.file(c.name).c_str(), resolved), 1) << c.name;
+        EXPECT_EQ(std::string(resolved.c_str()), c.resolved) << c.name;
+    }
+    bounded_string resolved;
+    EXPECT_EQ(kest_resolve_symbolic_links(dir.file("two-directories").c_str(), resolved), 1);
+    EXPECT_EQ(std::string(resolved.c_str()), dir.file("other/file"));
+    EXPECT_EQ(kest_resolve_symbolic_links(dir.file("missing").c_str(), resolved), 1);
+    EXPECT_EQ(std::string(resolved.c_str()), dir.file("missing"));
+}
+
+TEST(ResolveSymbolicLinks, LoopsAndUnreadablePathsFail) {
+    temp_directory dir;
+    ASSERT_EQ(symlink("self", dir.file("self").c_str()), 0);
+    ASSERT_EQ(symlink("b", dir.file("a").c_str()), 0);
+    ASSERT_EQ(symlink("a", dir.file("b").c_str()), 0);
+    write_file(dir.file("file"), "");
+    for (const char* name : {"self", "a"}) {
+        bounded_string resolved;
+        errno = 0;
+        EXPECT_EQ(kest_resolve_symbolic_links(dir.file(name).c_str(), resolved), 0) << name;
+        EXPECT_EQ(errno, ELOOP) << name;
+    }
+    bounded_string resolved;
+    errno = 0;
+    EXPECT_EQ(kest_resolve_symbolic_links(dir.file("file/below-a-file").c_str(), resolved), 0);
+    EXPECT_EQ(errno, ENOTDIR);
 }

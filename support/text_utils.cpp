@@ -106,8 +106,20 @@ int parse_int(const char* text, int32_t* out) {
     return 1;
 }
 
+namespace {
+
+const char base64_alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// The value of a Base64 digit, or -1.
+int base64_value(char c) {
+    const char* at = c != '\0' ? strchr(base64_alphabet, c) : nullptr;
+    return at != nullptr ? static_cast<int>(at - base64_alphabet) : -1;
+}
+
+}  // namespace
+
 int base64_append(bounded_string& dest, const void* data, int count) {
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const char* alphabet = base64_alphabet;
     if (data == nullptr) {
         return 0;
     }
@@ -134,4 +146,39 @@ int base64_append_string(bounded_string& dest, const char* text) {
         return 0;
     }
     return base64_append(dest, text, static_cast<int>(strlen(text)));
+}
+
+int base64_decode(const char* text, int length, unsigned char* out, int capacity) {
+    if (text == nullptr || length < 0 || length % 4 != 0) {
+        return -1;
+    }
+    int count = 0;
+    for (int i = 0; i < length; i += 4) {
+        bool last = i + 4 == length;
+        int padding = 0;
+        if (last && text[i + 3] == '=') {
+            padding = text[i + 2] == '=' ? 2 : 1;
+        }
+        unsigned group = 0;
+        for (int j = 0; j < 4 - padding; ++j) {
+            int value = base64_value(text[i + j]);
+            if (value < 0) {
+                return -1;
+            }
+            group = group << 6 | static_cast<unsigned>(value);
+        }
+        group <<= 6 * padding;
+        // The bits a padded group does not use must be zero, or two texts would give the same bytes.
+        if ((padding == 1 && (group & 0xFF) != 0) || (padding == 2 && (group & 0xFFFF) != 0)) {
+            return -1;
+        }
+        int bytes = 3 - padding;
+        if (count + bytes > capacity) {
+            return -1;
+        }
+        for (int j = 0; j < bytes; ++j) {
+            out[count++] = static_cast<unsigned char>(group >> (16 - 8 * j));
+        }
+    }
+    return count;
 }

@@ -28,3 +28,8 @@ int parse_int(const char* text, int32_t* out);
 // RFC 4648 Base64 of `count` bytes appended with append_char. 1 if `dest` ends at most 5998 bytes long.
 int base64_append(bounded_string& dest, const void* data, int count);
 int base64_append_string(bounded_string& dest, const char* text);
+
+// Decodes exactly `length` bytes of RFC 4648 Base64 (padded to a multiple of four, no blanks, unused bits
+// zero, so each byte string has one spelling) into `out`. The number of bytes, or -1 when the text is not
+// such Base64 or would decode to more than `capacity` bytes.
+int base64_decode(const char* text, int length, unsigned char* out, int capacity);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 TEST(NextArg, SkipsFirstWordAndBlanks) {
@@ -99,6 +100,35 @@ TEST(Base64, MatchesRfc4648Vectors) {
     const unsigned char bytes[] = {0xFF, 0xFE, 0x00};
     base64_append(binary, bytes, 3);
     EXPECT_STREQ(binary.c_str(), "//4A");
+}
+
+// Decoding takes back what encoding gives, and only that: one spelling per byte string.
+TEST(Base64, DecodesCanonicalTextOnly) {
+    for (const char* text : {"", "f", "fo", "foo", "foob", "fooba", "foobar", "\xFF\xFE"}) {
+        bounded_string encoded;
+        base64_append_string(encoded, text);
+        unsigned char out[16];
+        int n = base64_decode(encoded.c_str(), encoded.len, out, sizeof out);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(out), n > 0 ? n : 0), text) << encoded.c_str();
+    }
+    const char* refused[] = {
+        "Zg",        // not padded to four
+        "Zh==",      // unused bits set: "Zg==" is the spelling of "f"
+        "Zm9=",      // the same for two bytes ("Zm8=")
+        "Zg==Zg==",  // padding before the end
+        "Zm9v\n",    // a blank
+        "Zm 9",      // a blank inside
+        "Z===",      // too much padding
+        "Zm9-",      // not in the alphabet
+        "=m9v",      // padding first
+    };
+    for (const char* text : refused) {
+        unsigned char out[16];
+        EXPECT_EQ(base64_decode(text, static_cast<int>(strlen(text)), out, sizeof out), -1) << text;
+    }
+    unsigned char small[2];
+    EXPECT_EQ(base64_decode("Zm9v", 4, small, sizeof small), -1);
+    EXPECT_EQ(base64_decode("Zm8=", 4, small, sizeof small), 2);
 }
 
 TEST(Base64, OutputThatDoesNotFitIsDroppedAndReported) {

@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <thread>
 
+const char nginx_configuration_template[] = VARNHOLT_SOURCE_DIR "/testing/nginx.conf.in";
+
 namespace {
 
 sockaddr_in loopback(int port) {
@@ -99,53 +101,15 @@ bool accepts_connections(int port) {
     return ok;
 }
 
-std::string configuration(const std::string& work, const std::string& docroot, int port,
-                          const std::string& server_directives) {
-    return "daemon off;\n"
-           // One process that never changes its user, so it reads a docroot only root may read.
-           "master_process off;\n"
-           "pid " +
-           work +
-           "/nginx.pid;\n"
-           "error_log " +
-           work +
-           "/error.log info;\n"
-           "events { worker_connections 256; }\n"
-           "http {\n"
-           "  types { text/plain txt; text/html html; application/octet-stream bin; }\n"
-           "  default_type application/octet-stream;\n"
-           "  log_format plain '\"$request\" $status $body_bytes_sent';\n"
-           "  access_log " +
-           work +
-           "/access.log plain;\n"
-           "  client_body_temp_path " +
-           work +
-           "/client_body;\n"
-           "  proxy_temp_path " +
-           work +
-           "/proxy;\n"
-           "  fastcgi_temp_path " +
-           work +
-           "/fastcgi;\n"
-           "  uwsgi_temp_path " +
-           work +
-           "/uwsgi;\n"
-           "  scgi_temp_path " +
-           work +
-           "/scgi;\n"
-           "  sendfile on;\n"
-           "  server {\n"
-           "    listen 127.0.0.1:" +
-           std::to_string(port) +
-           ";\n"
-           "    root " +
-           docroot +
-           ";\n"
-           "    " +
-           server_directives +
-           "\n"
-           "  }\n"
-           "}\n";
+// Replaces every `placeholder` in `text` with `value`; 0 when there was none.
+int fill_in(std::string& text, const std::string& placeholder, const std::string& value) {
+    int filled = 0;
+    for (size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at)) {
+        text.replace(at, placeholder.size(), value);
+        at += value.size();
+        ++filled;
+    }
+    return filled;
 }
 
 }  // namespace
@@ -153,7 +117,9 @@ std::string configuration(const std::string& work, const std::string& docroot, i
 nginx_server::nginx_server(const std::string& docroot, int port, const std::string& server_directives) {
     port_ = port != 0 ? port : pick_free_port();
     std::string conf = work_.file("nginx.conf");
-    write_file(conf, configuration(work_.path(), docroot, port_, server_directives));
+    std::string server = "server {\n    listen 127.0.0.1:" + std::to_string(port_) + ";\n    root " +
+                         docroot + ";\n    " + server_directives + "\n  }";
+    write_file(conf, nginx_configuration(work_.path(), server));
     std::string output = work_.file("output.txt");
     pid_ = fork();
     if (pid_ < 0) {
@@ -244,4 +210,13 @@ std::string nginx_site_locations(const std::string& site_text) {
         return "";
     }
     return site_text.substr(from, to - from);
+}
+
+std::string nginx_configuration(const std::string& work, const std::string& server) {
+    std::string text = read_file(nginx_configuration_template);
+    if (fill_in(text, "@WORK@", work) == 0 || fill_in(text, "@SERVER@", server) != 1) {
+        throw std::runtime_error(std::string("nginx_server: no @WORK@ or no single @SERVER@ in ") +
+                                 nginx_configuration_template);
+    }
+    return text;
 }

@@ -1,5 +1,6 @@
-// A real nginx for tests: serves a directory on a loopback port with a generated configuration whose
-// logs, pid file and temporary paths all live in a private temporary directory.
+// A real nginx for tests: serves a directory on a loopback port with the shared configuration
+// (testing/nginx.conf.in), whose logs, pid file and temporary paths all live in a private temporary
+// directory.
 #pragma once
 
 #include <sys/types.h>
@@ -49,3 +50,11 @@ class nginx_server {
 // site file (tools/nginx-varnholt.conf), to be served by nginx_server as `server_directives`; "" when a
 // marker is missing.
 std::string nginx_site_locations(const std::string& site_text);
+
+// testing/nginx.conf.in, the configuration every nginx of the tests, benchmarks and scripts/demo runs with.
+extern const char nginx_configuration_template[];
+
+// That configuration with its pid file, logs and temporaries in `work` and `server` as its server (a
+// server block, or "include SITE;"). Throws std::runtime_error when the template cannot be read or has
+// lost a placeholder.
+std::string nginx_configuration(const std::string& work, const std::string& server);

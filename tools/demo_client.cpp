@@ -4,6 +4,11 @@
 // Like a real client that has come up properly, it empties the launcher's crash-detect file
 // (<config>/bootname.txt beside its executables directory); otherwise the launcher would count this
 // start as a failed boot and skip this image next time while an older one is installed.
+//
+// It also checks that it did not inherit the launcher's lock file (executables/lock.tmp): a client that
+// held it would keep every later launcher from updating while the game runs. If it did, it says so on
+// standard error and ends with status 1.
+#include <dirent.h>
 #include <unistd.h>
 
 #include <climits>
@@ -34,6 +39,30 @@ std::string crash_detect_file() {
     return program.substr(0, slash + 1 - executables.size()) + "/bootname.txt";
 }
 
+// The number of an open descriptor of a file named lock.tmp, or -1.
+int inherited_lock_descriptor() {
+    DIR* fds = opendir("/proc/self/fd");
+    if (fds == nullptr) {
+        return -1;
+    }
+    int found = -1;
+    for (dirent* entry = readdir(fds); entry != nullptr && found < 0; entry = readdir(fds)) {
+        char target[PATH_MAX];
+        std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (entry->d_name[0] == '.' || n <= 0) {
+            continue;
+        }
+        std::string path(target, static_cast<size_t>(n));
+        std::string name = path.substr(path.rfind('/') + 1);
+        if (name == "lock.tmp" || name == "lock.tmp (deleted)") {
+            found = atoi(entry->d_name);
+        }
+    }
+    closedir(fds);
+    return found;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,6 +76,11 @@ int main(int argc, char** argv) {
     fflush(stdout);
 
     int status = 0;
+    int lock = inherited_lock_descriptor();
+    if (lock >= 0) {
+        fprintf(stderr, "Varnholt client: inherited the launcher's lock file as descriptor %d\n", lock);
+        status = 1;
+    }
     if (const char* report_path = getenv("VARNHOLT_DEMO_CLIENT_REPORT")) {
         FILE* report = fopen(report_path, "a");
         if (report == nullptr || fputs(line.c_str(), report) < 0) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <set>
 #include <string>
@@ -16,12 +17,15 @@
 
 #include "support/file_system.h"
 #include "tools/publish_descriptor.h"
+#include "tools/publish_first_records.h"
 #include "tools/publish_manifest.h"
 #include "tools/publish_names.h"
 #include "tools/publish_report.h"
+#include "tools/publish_signing.h"
 #include "tools/publish_source.h"
 #include "tools/publish_stage.h"
 #include "updater/manifest_name.h"
+#include "updater/release_signature.h"
 #include "updater/update_run.h"
 
 namespace {
@@ -115,8 +119,62 @@ void print_summary(const std::string& publication, const std::vector<published_r
     }
 }
 
-int publish(const char* source, const char* output) {
+// What signing needs, read before anything is written: the key, and the release to follow.
+struct signing_plan {
+    signing_key key;
+    int64_t release = 0;
+    int64_t expires = 0;
+};
+
+// The key comes first, before anything is read or written; the release once the output is locked.
+int load_key(const publish_signing_options& options, signing_plan& plan) {
+    if (options.key_path == nullptr) {
+        return 1;
+    }
+    plan.key = load_signing_key(options.key_path);
+    return plan.key ? 1 : 0;
+}
+
+int plan_release(const publish_signing_options& options, const std::string& signature_path,
+                 signing_plan& plan) {
+    if (!plan.key) {
+        struct stat status;
+        if (lstat(signature_path.c_str(), &status) == 0) {
+            publish_report(
+                "warning: '%s' is the signature of an earlier publication and does not match this one: "
+                "launchers built with keys refuse this publication until it is published with --key",
+                signature_path.c_str());
+        }
+        return 1;
+    }
+    int64_t previous = published_release(signature_path);
+    if (previous < 0) {
+        return 0;
+    }
+    int64_t now = static_cast<int64_t>(time(nullptr));
+    plan.release = next_release(previous, now);
+    plan.expires = now + static_cast<int64_t>(options.days) * 86400;
+    return 1;
+}
+
+void print_signature_summary(const signing_plan& plan) {
+    if (!plan.key) {
+        return;
+    }
+    bounded_string expires;
+    format_utc_time(plan.expires, expires);
+    printf("Signed release %lld with key %s, valid until %s\n", static_cast<long long>(plan.release),
+           signing_key_id(plan.key.get()).c_str(), expires.c_str());
+}
+
+int publish(const char* source, const char* output, const publish_signing_options& signing) {
     std::string publication = without_trailing_slashes(output) + update_download_root;
+    std::string manifest_path = publication + "/" + update_remote_manifest_list;
+    std::string signature_path = manifest_path + release_signature_suffix;
+    signing_plan plan;
+    if (!load_key(signing, plan)) {
+        return 0;
+    }
     struct stat source_status;
     bool found = stat(source, &source_status) == 0;
     if (!found || !S_ISDIR(source_status.st_mode)) {
@@ -148,11 +206,17 @@ int publish(const char* source, const char* output) {
     if (report_unpublishable_files(files) > 0) {
         return 0;
     }
+    sort_greatest_first(files);
+    if (report_unbootable_first_records(source, files) > 0) {
+        return 0;
+    }
     owned_descriptor lock;  // holds the lock until the publication ends
     if (!open_publication_directory(publication, lock)) {
         return 0;
     }
-    sort_greatest_first(files);
+    if (!plan_release(signing, signature_path, plan)) {
+        return 0;
+    }
     std::vector<std::unique_ptr<staged_copy>> copies;
     if (!stage_all(source, publication, files, copies)) {
         return 0;
@@ -169,18 +233,25 @@ int publish(const char* source, const char* output) {
         }
     }
     sync_directories(copies);
-    if (!write_remote_manifest(publication + "/" + update_remote_manifest_list, records)) {
+    std::string manifest;
+    if (!write_remote_manifest(manifest_path, records, manifest)) {
         publish_report("the publication is incomplete: clients still get the old manifest");
         return -1;
     }
+    if (plan.key &&
+        !write_release_signature(signature_path, plan.key.get(), plan.release, plan.expires, manifest)) {
+        publish_report("the publication is incomplete: launchers built with keys refuse the new manifest");
+        return -1;
+    }
     print_summary(publication, records);
+    print_signature_summary(plan);
     return 1;
 }
 
 }  // namespace
 
-int publish_client_files(const char* source, const char* output) {
-    int result = publish(source, output);
+int publish_client_files(const char* source, const char* output, const publish_signing_options& signing) {
+    int result = publish(source, output, signing);
     if (result == 0) {
         publish_report("nothing was published");
     }

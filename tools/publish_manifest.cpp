@@ -65,9 +65,9 @@ int gzip_text(const std::string& text, std::string& compressed) {
     return result == Z_STREAM_END ? 1 : 0;
 }
 
-int write_remote_manifest(const std::string& path, const std::vector<published_record>& records) {
+int write_remote_manifest(const std::string& path, const std::vector<published_record>& records,
+                          std::string& compressed) {
     std::string text;
-    std::string compressed;
     if (!manifest_text(records, text)) {
         return 0;
     }

@@ -20,5 +20,7 @@ int manifest_text(const std::vector<published_record>& records, std::string& tex
 int gzip_text(const std::string& text, std::string& compressed);
 
 // Writes the compressed manifest of `records` to `path` through a temporary that is renamed over it only
-// once it is whole and on disk. 1 on success; 0 after reporting why, with the old file left as it was.
-int write_remote_manifest(const std::string& path, const std::vector<published_record>& records);
+// once it is whole and on disk, and keeps its bytes in `compressed`. 1 on success; 0 after reporting why,
+// with the old file left as it was.
+int write_remote_manifest(const std::string& path, const std::vector<published_record>& records,
+                          std::string& compressed);

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "tools/publish_hash.h"
+#include "support/sha256_hasher.h"
 #include "tools/publish_report.h"
 #include "updater/manifest_name.h"
 #include "updater/update_run.h"

@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include "support/file_system.h"
+#include "support/sha256_hasher.h"
 #include "tools/publish_descriptor.h"
-#include "tools/publish_hash.h"
 #include "tools/publish_report.h"
 
 namespace {
@@ -141,11 +141,12 @@ int staged_copy::copy(int in, int out, int64_t expected_size, const std::string&
         publish_report("cannot publish '%s': it changed while it was copied", source.c_str());
         return 0;
     }
-    hash_ = hasher.finish_hex();
-    if (hash_.empty()) {
+    char hex[sha256_hex_length + 1];
+    if (!hasher.finish_hex(hex)) {
         publish_report("cannot hash '%s': the SHA-256 digest failed", source.c_str());
         return 0;
     }
+    hash_ = hex;
     size_ = static_cast<int32_t>(copied);
     return 1;
 }

@@ -134,6 +134,11 @@ std::vector<std::string> leftover_temporaries(const std::string& directory) {
     return temporaries;
 }
 
+// A client image: the first plain and the first beta record must be programs the launcher can start.
+std::string script(const std::string& text) {
+    return "#!/bin/sh\n" + text;
+}
+
 // Bytes no text file would hold: NULs, line feeds, every byte value.
 std::string binary_content(size_t length, unsigned seed) {
     std::string content;
@@ -172,12 +177,12 @@ TEST_F(Publish, CopiesTheTreeAndListsItGreatestNameFirst) {
         {"client-2", binary_content(70000, 2)},
         {"client-10", binary_content(1000, 10)},
         {"client-3", "three"},
-        {"client-beta-4", binary_content(3000, 4)},
+        {"client-beta-4", script(binary_content(3000, 4))},
         {"data/x.pak", "pak"},
         {"data/sub/y.bin", binary_content(10, 9)},
         {".hidden", "hidden files are published"},
         {"empty", ""},
-        {"with space.bin", "spaces are fine"},
+        {"with space.bin", script("spaces are fine")},
     };
     size_t total = 0;
     for (const auto& file : files) {
@@ -226,11 +231,11 @@ TEST_F(Publish, CopiesTheTreeAndListsItGreatestNameFirst) {
 
 TEST_F(Publish, RepublishingReplacesFilesAndLeavesDroppedOnesUnlisted) {
     add("a", "old a");
-    add("b", "old b");
+    add("b", script("old b"));
     ASSERT_EQ(publish().exit_status, 0);
     ASSERT_EQ(unlink((source() + "/a").c_str()), 0);
     add("b", "new b, longer");
-    add("c", "c");
+    add("c", script("c"));
 
     process_result result = publish();
 
@@ -249,9 +254,9 @@ TEST(PublishUsage, ArgumentsAndExitStatus) {
         std::string out_part;
         std::string err_part;
     } cases[] = {
-        {{}, 2, "", "Usage: varnholt-publish SOURCE_DIR OUTPUT_DIR\n"},
-        {{"-h"}, 0, "Usage: varnholt-publish SOURCE_DIR OUTPUT_DIR\n", ""},
-        {{"--help"}, 0, "Usage: varnholt-publish SOURCE_DIR OUTPUT_DIR\n", ""},
+        {{}, 2, "", "Usage: varnholt-publish [--key KEYFILE [--expires DAYS]] SOURCE_DIR OUTPUT_DIR\n"},
+        {{"-h"}, 0, "Usage: varnholt-publish [--key KEYFILE [--expires DAYS]] SOURCE_DIR OUTPUT_DIR\n", ""},
+        {{"--help"}, 0, "Usage: varnholt-publish [--key KEYFILE [--expires DAYS]] SOURCE_DIR OUTPUT_DIR\n", ""},
         {{"/tmp"}, 2, "", "varnholt-publish: needs exactly two arguments, SOURCE_DIR and OUTPUT_DIR\nUsage:"},
         {{"/tmp", "/tmp/a", "/tmp/b"}, 2, "", "needs exactly two arguments"},
         {{"-x", "/tmp", "/tmp/a"}, 2, "", "varnholt-publish: unknown option '-x'\nUsage:"},
@@ -301,7 +306,7 @@ TEST_F(Publish, UnusableSourceIsReportedBeforeTheOutputIsTouched) {
 }
 
 TEST_F(Publish, OutputInsideTheSourceIsNotPublishedIntoItself) {
-    add("client-1", "one");
+    add("client-1", script("one"));
     std::string inside = source() + "/out";
     ASSERT_EQ(run_publisher({source(), inside}).exit_status, 0);
     process_result again = run_publisher({source(), inside});
@@ -312,7 +317,7 @@ TEST_F(Publish, OutputInsideTheSourceIsNotPublishedIntoItself) {
 }
 
 TEST_F(Publish, RefusedNamesFailTheRunAndKeepTheOlderPublication) {
-    add("client-1", "one");
+    add("client-1", script("one"));
     ASSERT_EQ(publish().exit_status, 0);
     const std::string old_manifest = manifest_bytes();
     const std::string long_name = std::string(200, 'd') + "/" + std::string(200, 'd') + "/" +
@@ -341,14 +346,14 @@ TEST_F(Publish, RefusedNamesFailTheRunAndKeepTheOlderPublication) {
     };
     for (const auto& c : cases) {
         add(c.name, "bad");
-        add("client-1", "one, changed");
+        add("client-1", script("one, changed"));
         process_result result = publish();
         EXPECT_EQ(result.exit_status, 1) << c.shown;
         EXPECT_EQ(result.err, "varnholt-publish: cannot publish '" + c.shown + "': " + c.why +
                                   "\nvarnholt-publish: nothing was published\n");
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(manifest_bytes(), old_manifest) << c.shown;
-        EXPECT_EQ(read_file(published("client-1")), "one") << c.shown;
+        EXPECT_EQ(read_file(published("client-1")), script("one")) << c.shown;
         if (c.name != manifest_name) {
             EXPECT_FALSE(file_exists(published(c.name))) << c.shown;
         }
@@ -363,17 +368,86 @@ TEST_F(Publish, RefusedNamesFailTheRunAndKeepTheOlderPublication) {
     EXPECT_NE(both.err.find("cannot publish 'a#b'"), std::string::npos) << "every refused file is named";
 }
 
+// A new installation fetches only the first plain record (and the first beta record in beta test mode)
+// and starts it: a publication where either is no program could never boot on a fresh install.
+TEST_F(Publish, FirstRecordsThatAreNoProgramsFailTheRun) {
+    const std::string elf = read_file(publisher());
+    ASSERT_EQ(elf.substr(0, 4),
+              "\x7f"
+              "ELF");
+    std::string object_file = elf.substr(0, 64);
+    object_file[16] = 1;  // e_type ET_REL, in either byte order
+    object_file[17] = 0;
+    const std::string no_program = "it is neither an ELF program nor a '#!' script";
+    const struct {
+        std::vector<std::pair<std::string, std::string>> files;
+        std::string refused;  // the file named in the message; "" when the set is published
+        std::string kind;
+        std::string why;
+    } cases[] = {
+        // Names sort ".txt" above the image itself: the notes would be the one record fetched.
+        {{{"tessar_v3_0001", elf}, {"tessar_v3_0001.txt", "release notes"}},
+         "tessar_v3_0001.txt",
+         "plain",
+         no_program},
+        {{{"tessar_v3_0001", elf}, {"tessar_v3_0002_beta", "beta notes"}},
+         "tessar_v3_0002_beta",
+         "beta",
+         no_program},
+        {{{"tessar_v3_0002", object_file}},
+         "tessar_v3_0002",
+         "plain",
+         "it is an ELF file that is no program (an object file or a core dump, say)"},
+        {{{"tessar_v3_0002", elf.substr(0, 40)}}, "tessar_v3_0002", "plain", "it is an ELF file cut short"},
+        {{{"tessar_v3_0002", "#! \n/bin/sh"}},
+         "tessar_v3_0002",
+         "plain",
+         "it is a '#!' line without an interpreter"},
+        {{{"tessar_v3_0002", ""}}, "tessar_v3_0002", "plain", no_program},
+        // Only the first of each kind must be a program, and the source file's mode does not matter:
+        // the launcher makes the file executable itself.
+        {{{"tessar_v3_0002", elf},
+          {"tessar_v3_0001", "old notes"},
+          {"tessar_v3_0003_beta", script("beta")},
+          {"data/map.pak", "map"}},
+         "",
+         "",
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.files[0].first + ", " + c.refused);
+        remove_tree(source());
+        remove_tree(output());
+        ASSERT_EQ(mkdir(source().c_str(), 0755), 0);
+        for (const auto& file : c.files) {
+            add(file.first, file.second);
+        }
+        process_result result = publish();
+        if (c.refused.empty()) {
+            EXPECT_EQ(result.exit_status, 0) << result.err;
+            EXPECT_EQ(result.err, "");
+            continue;
+        }
+        EXPECT_EQ(result.exit_status, 1);
+        EXPECT_EQ(result.err, "varnholt-publish: cannot publish '" + c.refused + "': it is the first " +
+                                  c.kind + " record, which a new installation fetches and starts, but " +
+                                  c.why + "\nvarnholt-publish: nothing was published\n");
+        EXPECT_EQ(result.out, "");
+        EXPECT_FALSE(file_exists(output())) << "nothing is written before every file is checked";
+    }
+}
+
 // Run as an unprivileged user, for whom permission bits count.
 TEST_F(Publish, UnreadableSourceEntriesFailTheRunAndKeepTheOlderPublication) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root to change users";
     }
     ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
-    add("client-1", "one");
+    add("client-1", script("one"));
     ASSERT_EQ(publish().exit_status, 0);
     const std::string old_manifest = manifest_bytes();
     ASSERT_EQ(chmod(publication().c_str(), 0777), 0);
-    add("client-1", "one, changed");
+    add("client-1", script("one, changed"));
     struct {
         std::string path;
         bool directory;
@@ -394,7 +468,7 @@ TEST_F(Publish, UnreadableSourceEntriesFailTheRunAndKeepTheOlderPublication) {
         EXPECT_EQ(result.err,
                   "varnholt-publish: " + c.message + "\nvarnholt-publish: nothing was published\n");
         EXPECT_EQ(manifest_bytes(), old_manifest);
-        EXPECT_EQ(read_file(published("client-1")), "one");
+        EXPECT_EQ(read_file(published("client-1")), script("one"));
         EXPECT_EQ(leftover_temporaries(publication()), std::vector<std::string>{});
         ASSERT_EQ(c.directory ? rmdir(c.path.c_str()) : unlink(c.path.c_str()), 0);
     }
@@ -404,7 +478,7 @@ TEST_F(Publish, FileOverTheSignedSizeIsRefusedWithoutReadingIt) {
     if (!in_test_sandbox()) {
         GTEST_SKIP() << "needs the private /tmp";
     }
-    add("client-1", "one");
+    add("client-1", script("one"));
     std::string big = source() + "/big.bin";
     int fd = open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
@@ -429,7 +503,7 @@ TEST_F(Publish, FileOverTheSignedSizeIsRefusedWithoutReadingIt) {
 }
 
 TEST_F(Publish, OutputThatIsNotADirectory) {
-    add("client-1", "one");
+    add("client-1", script("one"));
     ASSERT_EQ(mkdir(output().c_str(), 0755), 0);
     write_file(output() + "/downloads", "a file where the download root should be");
 
@@ -457,10 +531,10 @@ TEST_F(Publish, ReadOnlyOutputKeepsTheOlderPublication) {
     if (!in_test_sandbox()) {
         GTEST_SKIP() << "needs a private mount namespace";
     }
-    add("client-1", "one");
+    add("client-1", script("one"));
     ASSERT_EQ(publish().exit_status, 0);
     const std::string old_manifest = manifest_bytes();
-    add("client-1", "one, changed");
+    add("client-1", script("one, changed"));
     ASSERT_EQ(mount(output().c_str(), output().c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
     scoped_mount unmount(output());
     ASSERT_EQ(mount(nullptr, output().c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0)
@@ -472,7 +546,7 @@ TEST_F(Publish, ReadOnlyOutputKeepsTheOlderPublication) {
     EXPECT_EQ(result.err, "varnholt-publish: cannot write '" + published("client-1") +
                               "': Read-only file system\nvarnholt-publish: nothing was published\n");
     EXPECT_EQ(manifest_bytes(), old_manifest);
-    EXPECT_EQ(read_file(published("client-1")), "one");
+    EXPECT_EQ(read_file(published("client-1")), script("one"));
 }
 
 TEST_F(Publish, FullDiskLeavesNoHalfPublication) {
@@ -482,12 +556,12 @@ TEST_F(Publish, FullDiskLeavesNoHalfPublication) {
     ASSERT_EQ(mkdir(output().c_str(), 0755), 0);
     ASSERT_EQ(mount("tmpfs", output().c_str(), "tmpfs", 0, "size=256k"), 0) << strerror(errno);
     scoped_mount unmount(output());
-    add("client-1", "one");
-    add("client-2", "two");
+    add("client-1", script("one"));
+    add("client-2", script("two"));
     ASSERT_EQ(publish().exit_status, 0);
     const std::string old_manifest = manifest_bytes();
     // Staged greatest name first: client-2 fits, a/huge after it does not.
-    add("client-2", "two, changed");
+    add("client-2", script("two, changed"));
     add("a/huge", binary_content(1 << 20, 1));
 
     process_result result = publish();
@@ -498,13 +572,13 @@ TEST_F(Publish, FullDiskLeavesNoHalfPublication) {
               std::string::npos)
         << result.err;
     EXPECT_EQ(manifest_bytes(), old_manifest);
-    EXPECT_EQ(read_file(published("client-2")), "two") << "no file is replaced before all are whole";
+    EXPECT_EQ(read_file(published("client-2")), script("two")) << "no file is replaced before all are whole";
     EXPECT_FALSE(file_exists(published("a/huge")));
     EXPECT_EQ(leftover_temporaries(publication()), std::vector<std::string>{});
 }
 
 TEST_F(Publish, ConcurrentPublicationIsRefused) {
-    add("client-1", "one");
+    add("client-1", script("one"));
     ASSERT_EQ(publish().exit_status, 0);
     int fd = open(publication().c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(fd, 0);
@@ -583,7 +657,7 @@ TEST_F(Publish, NginxWithTheSampleServesThePublicationAsIs) {
     }
     const std::string client = binary_content(200000, 3);
     add("client-1", client);
-    add("with space.bin", "spaced");
+    add("with space.bin", script("spaced"));
     ASSERT_EQ(publish().exit_status, 0);
     const std::string manifest = manifest_bytes();
     // gzip on for everything, as the distribution's nginx.conf has it: the sample must turn it off.
@@ -600,7 +674,7 @@ TEST_F(Publish, NginxWithTheSampleServesThePublicationAsIs) {
         {download_root + "/client-1", "Range: bytes=0-9\r\n", client},
         {download_root + "/client-1", "If-Modified-Since: Fri, 01 Jan 2100 00:00:00 GMT\r\n", client},
         // The launcher escapes a space in a name as %20.
-        {download_root + "/with%20space.bin", "", "spaced"},
+        {download_root + "/with%20space.bin", "", script("spaced")},
     };
     for (const auto& s : served) {
         http_answer answer = http_get(nginx.port(), s.path, s.headers);
@@ -628,12 +702,7 @@ TEST(PublishNginxSample, WholeSampleIsValidNginxConfiguration) {
     temp_directory work;
     std::string wrapper = work.file("nginx.conf");
     std::string w = work.path();
-    write_file(wrapper, "pid " + w + "/nginx.pid;\nerror_log " + w +
-                            "/error.log;\nevents {}\nhttp {\n  access_log " + w +
-                            "/access.log;\n  client_body_temp_path " + w + "/body;\n  proxy_temp_path " + w +
-                            "/proxy;\n  fastcgi_temp_path " + w + "/fastcgi;\n  uwsgi_temp_path " + w +
-                            "/uwsgi;\n  scgi_temp_path " + w + "/scgi;\n  include " + VARNHOLT_NGINX_SAMPLE +
-                            ";\n}\n");
+    write_file(wrapper, nginx_configuration(w, std::string("include ") + VARNHOLT_NGINX_SAMPLE + ";"));
     process_result result =
         run_process({nginx_server::program, "-t", "-p", w + "/", "-e", w + "/error.log", "-c", wrapper});
     EXPECT_EQ(result.exit_status, 0) << result.err;

@@ -12,11 +12,12 @@
 #include "support/bounded_string.h"
 #include "support/debug_log.h"
 #include "support/file_system.h"
+#include "support/sha256_hasher.h"
 #include "updater/manifest_name.h"
 
 namespace {
 
-constexpr int update_server_port = 80;
+constexpr int default_port = 80;
 constexpr mode_t directory_mode = 0700;
 
 time_t system_clock() {
@@ -72,10 +73,15 @@ tal_filesystem_updater::tal_filesystem_updater()
       message_callback(nullptr),
       total_bytes(0),
       completed_bytes(0),
+      verify_content_hash(0),
+      port(default_port),
+      use_tls(0),
+      tls_context(nullptr),
       clock_seconds(system_clock),
       save_interval_seconds(default_save_interval_seconds),
       wait_ms(kest_http_downloader::default_wait_ms),
-      stall_window_ms(kest_http_downloader::default_stall_window_ms) {}
+      stall_window_ms(kest_http_downloader::default_stall_window_ms),
+      time_limit_allowance_ms(kest_http_downloader::time_limit_allowance_ms) {}
 
 tal_filesystem_updater::~tal_filesystem_updater() {
     free(manifest_path);
@@ -236,7 +242,8 @@ void tal_filesystem_updater::update_one_file(const char* host, const char* root,
         return;
     }
 
-    int ok = download_file(host, root, name, entry.size);
+    download_outcome outcome =
+        fetch_file(host, root, name, entry.size, verify_content_hash ? entry.hash : nullptr);
     // The file's bytes now count in completed_bytes; left in current_file_bytes they would count twice.
     current_file_bytes = 0;
     completed_bytes += entry.size;
@@ -244,14 +251,15 @@ void tal_filesystem_updater::update_one_file(const char* host, const char* root,
     line.append_printf("Received %10.0f / %10.0f bytes.", completed_bytes, total_bytes);
     verbose_message(line.c_str());
 
-    if (!ok) {
+    if (outcome != download_whole) {
         // Whatever part of the file arrived is of no use, and on a full disk it would keep the disk
         // full for the saves that follow.
         if (truncate(temporary_file, 0) != 0 && errno != ENOENT) {
             debug_log_line(1, "Warning in tal_filesystem_updater::update_files(), unable to empty '%s'.",
                            temporary_file);
         }
-        report_failure(name, "download failed.");
+        report_failure(name, outcome == download_content_mismatch ? "content does not match the manifest."
+                                                                  : "download failed.");
     } else if (rename(temporary_file, target.c_str()) != 0) {
         // One rename replaces the old version atomically: whatever fails, a complete file stays.
         report_failure(name, "cannot write new version.");
@@ -266,8 +274,15 @@ void tal_filesystem_updater::update_one_file(const char* host, const char* root,
     }
 }
 
-int tal_filesystem_updater::download_file(const char* host, const char* root, const char* name,
-                                          int32_t size) {
+int tal_filesystem_updater::download_file(const char* host, const char* root, const char* name, int32_t size,
+                                          const char* sha256) {
+    return fetch_file(host, root, name, size, sha256) == download_whole ? 1 : 0;
+}
+
+tal_filesystem_updater::download_outcome tal_filesystem_updater::fetch_file(const char* host,
+                                                                            const char* root,
+                                                                            const char* name, int32_t size,
+                                                                            const char* sha256) {
     bounded_string path(root);
     if (name == nullptr || name[0] != '/') {
         path.append("/");
@@ -279,28 +294,42 @@ int tal_filesystem_updater::download_file(const char* host, const char* root, co
     verbose_message(line.c_str());
 
     kest_http_downloader downloader;
+    // A client file may be large: it is hashed beside the download rather than after each read.
+    sha256_hasher hasher(sha256_hasher::mode::on_own_thread);
     downloader.progress_callback = file_download_progress;
     downloader.user_data = this;
     downloader.wait_ms = wait_ms;
     downloader.stall_window_ms = stall_window_ms;
-    // The manifest's size is the only integrity fact there is: more bytes than that are never wanted.
+    downloader.time_limit_ms = kest_http_downloader::time_limit_for(size, time_limit_allowance_ms);
+    // More bytes than the record's size are never wanted.
     downloader.max_body_bytes = size > 0 ? size : 0;
-    downloader.set_connection(host, update_server_port, 0);
+    // Hashed as the bytes arrive, so the file is never read a second time.
+    downloader.body_hasher = sha256 != nullptr ? &hasher : nullptr;
+    downloader.set_connection(host, port, use_tls);
+    downloader.tls_context = tls_context;
     if (!downloader.download(host, path.c_str(), temporary_file)) {
-        return 0;
+        return download_failed;
     }
     struct stat status;
     if (stat(temporary_file, &status) != 0) {
-        return 0;
+        return download_failed;
     }
     if (status.st_size != size) {
         debug_log_line(1,
                        "Error in tal_filesystem_updater::download_file(), '%s' arrived with %lld bytes, the "
                        "manifest says %d.",
                        path.c_str(), static_cast<long long>(status.st_size), size);
-        return 0;
+        return download_failed;
     }
-    return 1;
+    char hex[sha256_hex_length + 1];
+    if (sha256 != nullptr && (!hasher.finish_hex(hex) || strcmp(hex, sha256) != 0)) {
+        debug_log_line(1,
+                       "Error in tal_filesystem_updater::download_file(), '%s' arrived with SHA-256 %s, the "
+                       "manifest says %s.",
+                       path.c_str(), hex, sha256);
+        return download_content_mismatch;
+    }
+    return download_whole;
 }
 
 void tal_filesystem_updater::file_download_progress(void* user, int received, int expected) {

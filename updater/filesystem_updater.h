@@ -16,6 +16,8 @@
 // or empty.
 void append_managed_path(bounded_string& path, const char* directory, const char* name);
 
+struct ssl_ctx_st;
+
 class tal_filesystem_updater {
   public:
     using file_progress_callback_type = int (*)(void* user, int received, int expected);
@@ -47,8 +49,10 @@ class tal_filesystem_updater {
     // temporary file), 2 (no destination) or 5 (either unwriteable) when it could not start; 6 when the
     // manifest could not be saved.
     int update_files(const char* host, const char* root, const pointer_vector& files);
-    // 1 if `name` arrived whole in the temporary file: a complete 200 response of exactly `size` bytes.
-    int download_file(const char* host, const char* root, const char* name, int32_t size);
+    // 1 if `name` arrived whole in the temporary file: a complete 200 response of exactly `size` bytes,
+    // and, when sha256 is given, with that SHA-256 (computed while the file arrives).
+    int download_file(const char* host, const char* root, const char* name, int32_t size,
+                      const char* sha256 = nullptr);
 
     // Saves the manifest when more than save_interval_seconds have passed since it was last saved or
     // seen clean.
@@ -75,13 +79,26 @@ class tal_filesystem_updater {
     double total_bytes;
     double completed_bytes;
 
-    // Tests shorten these; the clock reads whole seconds.
+    // Set when the records come from a signed manifest: a file is installed only with the SHA-256 its
+    // record gives ("Unable to update file '<name>' - content does not match the manifest.").
+    int32_t verify_content_hash;
+
+    // Where files come from. Tests shorten the times; the clock reads whole seconds.
+    int32_t port;
+    int32_t use_tls;
+    ssl_ctx_st* tls_context;  // with use_tls: verifies the server (kest_ssl_create_verifying_context); not owned
+    // Tests shorten these; the clock reads whole seconds. A file's download may take the allowance plus
+    // its size at the downloader's floor rate (kest_http_downloader::time_limit_for).
     clock_type clock_seconds;
     int32_t save_interval_seconds;
     int32_t wait_ms;
     int32_t stall_window_ms;
+    int64_t time_limit_allowance_ms;
 
   private:
+    enum download_outcome { download_whole, download_failed, download_content_mismatch };
+    download_outcome fetch_file(const char* host, const char* root, const char* name, int32_t size,
+                                const char* sha256);
     static void file_download_progress(void* user, int received, int expected);
     void report_progress();
     void save_manifest();

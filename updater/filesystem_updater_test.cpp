@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/sha256_hasher.h"
 #include "testing/log_capture.h"
 #include "testing/sandbox.h"
 #include "testing/scripted_server.h"
@@ -76,6 +77,14 @@ struct updater_fixture {
 
     std::string installed(const std::string& name) const { return read_file(destination + "/" + name); }
 };
+
+std::string sha256_of(const std::string& bytes) {
+    sha256_hasher hasher;
+    hasher.update(bytes.data(), bytes.size());
+    char hex[sha256_hex_length + 1];
+    hasher.finish_hex(hex);
+    return hex;
+}
 
 std::string local_line(const std::string& name, int size, char seed = 'a') {
     return manifest_line(name, size, seed);
@@ -325,6 +334,39 @@ TEST(FilesystemUpdater, WrongSizedDownloadsAreNotInstalled) {
         "bytes, the manifest says 5.\n");
 }
 
+// From a signed manifest a file is installed only with its record's SHA-256, hashed as it arrives.
+TEST(FilesystemUpdater, ContentOtherThanTheRecordsHashIsNotInstalled) {
+    REQUIRE_SANDBOX();
+    log_capture log;
+    update_server server;
+    server.put_file("good", "good bytes");
+    server.put_file("tampered", "evil bytes");
+    server.start();
+    updater_fixture f(0);
+    f.configure_new();
+    write_file(f.destination + "/tampered", "old");
+    f.updater.verify_content_hash = 1;
+    const std::string good_hash = sha256_of("good bytes");
+    manifest_entry good("good", good_hash.c_str(), 10);
+    manifest_entry tampered("tampered", sha256_of("fair bytes").c_str(), 10);
+    pointer_vector list;
+    list.append(&good);
+    list.append(&tampered);
+    EXPECT_EQ(f.updater.update_files("127.0.0.1", update_server::root_path, list), 0);
+
+    EXPECT_EQ(f.messages,
+              (strings{"Unable to update file 'tampered' - content does not match the manifest."}));
+    EXPECT_EQ(f.installed("good"), "good bytes");
+    EXPECT_EQ(f.installed("tampered"), "old");
+    EXPECT_EQ(read_file(f.temporary), "") << "discarded as after a failed download";
+    EXPECT_NE(f.updater.manifest.find_entry("good"), nullptr);
+    EXPECT_EQ(f.updater.manifest.find_entry("tampered"), nullptr);
+    EXPECT_EQ(log.text(),
+              "Error in tal_filesystem_updater::download_file(), '/downloads/tessar_v3/tampered' "
+              "arrived with SHA-256 " +
+                  sha256_of("evil bytes") + ", the manifest says " + sha256_of("fair bytes") + ".\n");
+}
+
 TEST(FilesystemUpdater, EndlessBodyIsAbandonedAtOnce) {
     REQUIRE_SANDBOX();
     log_capture log;
@@ -368,6 +410,29 @@ TEST(FilesystemUpdater, ShortBodiesAndStallsFail) {
         EXPECT_EQ(f.messages, strings{"Unable to update file 'a' - download failed."});
         EXPECT_FALSE(file_exists(f.destination + "/a"));
     }
+}
+
+// A file may take the allowance plus its size at the floor rate: 1 s for 4096 bytes without allowance,
+// while this server would need 4 s for them (not slow enough to count as stalled).
+TEST(FilesystemUpdater, DownloadTimeLimitFollowsTheFileSize) {
+    REQUIRE_SANDBOX();
+    log_capture log;
+    script plan;
+    plan.accept().read_request().send("HTTP/1.1 200 OK\r\nContent-Length: 4096\r\n\r\n");
+    for (int i = 0; i < 40; ++i) {
+        plan.send(std::string(100, 'x')).sleep(100);
+    }
+    plan.send(std::string(96, 'x')).close();
+    scripted_server server(plan, 80);
+    updater_fixture f(0);
+    f.updater.time_limit_allowance_ms = 0;
+    f.configure_new();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(f.update({{"a", 4096}}), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(990));
+    EXPECT_EQ(f.messages, strings{"Unable to update file 'a' - download failed."});
+    EXPECT_NE(log.text().find("transfer took too long, giving up."), std::string::npos) << log.text();
+    EXPECT_FALSE(file_exists(f.destination + "/a"));
 }
 
 TEST(FilesystemUpdater, FailedRenameKeepsTheOldVersion) {

@@ -3,11 +3,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "updater/accepted_release.h"
+
 namespace {
 
 // The launcher's own files in the executables directory. A name that starts with "update_manifest.lst."
 // is refused as well: the manifest is saved through temporaries named that way (see atomic_file.h).
-const char* const reserved_names[] = {"update_manifest.lst", "lock.tmp", "download.tmp", "xx-rw-test.qqq"};
+const char* const reserved_names[] = {"update_manifest.lst", "lock.tmp", "download.tmp", "xx-rw-test.qqq",
+                                      accepted_release_file_name};
 const char manifest_temporary_prefix[] = "update_manifest.lst.";
 
 bool is_separator(char c) {

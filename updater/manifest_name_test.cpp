@@ -49,6 +49,7 @@ TEST(ManifestName, VerdictsForNamesThatCouldEscapeOrClobber) {
         {"lock.tmp", manifest_name_reserved},
         {"download.tmp", manifest_name_reserved},
         {"xx-rw-test.qqq", manifest_name_reserved},
+        {"accepted_release.txt", manifest_name_reserved},
         {"update_manifest.lst.4242-0.new", manifest_name_reserved},
     };
     for (const name_case& c : cases) {

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr int update_server_port = 80;
+constexpr int default_port = 80;
 // 15: a 32 KiB window; +32: a zlib or a gzip header, whichever comes.
 constexpr int window_bits_any_header = 15 + 32;
 const char line_label[] = "downloaded data";
@@ -29,8 +29,16 @@ http_fetch_remote_manifest_data::http_fetch_remote_manifest_data()
       max_body_bytes(default_max_body_bytes),
       max_inflated_bytes(default_max_inflated_bytes),
       max_records(default_max_records),
+      port(default_port),
+      use_tls(0),
+      tls_context(nullptr),
       wait_ms(kest_http_downloader::default_wait_ms),
       stall_window_ms(kest_http_downloader::default_stall_window_ms),
+      time_limit_ms(default_time_limit_ms),
+      signed_manifest(nullptr),
+      signed_result(manifest_not_signed),
+      signature_text{},
+      signature_length(0),
       body_bytes(0),
       inflated_bytes(0),
       stream_started(0),
@@ -65,20 +73,39 @@ int http_fetch_remote_manifest_data::fetch_manifest(const char* host, const char
         return -1;
     }
 
+    signed_result = manifest_not_signed;
+    sha256_hasher hasher;
     int ok;
     {
         kest_http_downloader downloader;
+        configure(downloader, host);
         downloader.data_callback = download_data_callback;
         downloader.progress_callback = [](void* user, int received, int expected) {
             download_progress_callback(user, received, expected);
         };
-        downloader.user_data = this;
-        downloader.wait_ms = wait_ms;
-        downloader.stall_window_ms = stall_window_ms;
-        downloader.set_connection(host, update_server_port, 0);
+        if (signed_manifest != nullptr) {
+            signed_result = manifest_unchecked;
+            downloader.body_hasher = &hasher;
+        }
         ok = downloader.download(host, path);
     }
     inflateEnd(&inflate_stream);
+    if (ok && signed_result == manifest_unchecked) {
+        char hex[sha256_hex_length + 1];
+        signed_result = body_bytes < signed_manifest->manifest_length ? manifest_too_short
+                        : !hasher.finish_hex(hex) || strcmp(hex, signed_manifest->manifest_sha256) != 0
+                            ? manifest_wrong_hash
+                            : manifest_matches;
+    }
+    if (signed_result == manifest_too_long || signed_result == manifest_too_short ||
+        signed_result == manifest_wrong_hash) {
+        debug_log_line(
+            1,
+            "Error in http_fetch_remote_manifest_data::fetch_manifest(), the manifest does not match "
+            "its release signature (%s).",
+            signed_result == manifest_wrong_hash ? "SHA-256" : "length");
+        ok = 0;
+    }
 
     // A complete response can still hold a cut stream (a server that stored half a file): the records of
     // its complete lines would pass for the whole manifest.
@@ -95,10 +122,47 @@ int http_fetch_remote_manifest_data::fetch_manifest(const char* host, const char
     return record_count;
 }
 
+void http_fetch_remote_manifest_data::configure(kest_http_downloader& downloader, const char* host) {
+    downloader.user_data = this;
+    downloader.wait_ms = wait_ms;
+    downloader.stall_window_ms = stall_window_ms;
+    downloader.time_limit_ms = time_limit_ms;
+    downloader.set_connection(host, port, use_tls);
+    downloader.tls_context = tls_context;
+}
+
+int http_fetch_remote_manifest_data::fetch_signature(const char* host, const char* path) {
+    signature_length = 0;
+    kest_http_downloader downloader;
+    configure(downloader, host);
+    downloader.data_callback = signature_data_callback;
+    downloader.max_body_bytes = release_signature_max_bytes;
+    downloader.time_limit_ms = kest_http_downloader::time_limit_for(release_signature_max_bytes);
+    if (!downloader.download(host, path)) {
+        signature_length = 0;
+        return 0;
+    }
+    return 1;
+}
+
+int http_fetch_remote_manifest_data::signature_data_callback(void* user, const char* data, int length) {
+    http_fetch_remote_manifest_data* self = owner(user);
+    // The downloader's byte limit keeps the text within its buffer.
+    memcpy(self->signature_text + self->signature_length, data, static_cast<size_t>(length));
+    self->signature_length += length;
+    return 1;
+}
+
 int http_fetch_remote_manifest_data::download_data_callback(void* user, const char* data, int length) {
     http_fetch_remote_manifest_data* self = owner(user);
     // Empty deflate blocks, or bytes after the end of the stream, would otherwise keep an endless body
     // going without ever reaching the limits on inflated text.
+    // A signed manifest is not read one byte past its signed length.
+    if (self->signed_manifest != nullptr &&
+        self->body_bytes + length > self->signed_manifest->manifest_length) {
+        self->signed_result = manifest_too_long;
+        return 0;
+    }
     self->body_bytes += length;
     if (self->body_bytes > self->max_body_bytes) {
         debug_log_line(1,

@@ -8,6 +8,11 @@
 #include <cstdint>
 
 #include "updater/file_manifest.h"
+#include "updater/release_signature.h"
+
+struct ssl_ctx_st;
+
+class kest_http_downloader;
 
 class http_fetch_remote_manifest_data {
   public:
@@ -22,16 +27,35 @@ class http_fetch_remote_manifest_data {
     static constexpr int64_t default_max_body_bytes = 256 * 1024 * 1024;
     static constexpr int64_t default_max_inflated_bytes = 256 * 1024 * 1024;
     static constexpr int32_t default_max_records = 1000000;
+    // The manifest's size is not known before it arrives, so its fetch has a fixed time limit. At the
+    // floor rate of the downloader's time limits (4096 bytes a second) it moves about 2.4 MB, far more
+    // than a real manifest.
+    static constexpr int64_t default_time_limit_ms = 10 * 60 * 1000;
 
     http_fetch_remote_manifest_data();
     ~http_fetch_remote_manifest_data();  // frees the records
     http_fetch_remote_manifest_data(const http_fetch_remote_manifest_data&) = delete;
     http_fetch_remote_manifest_data& operator=(const http_fetch_remote_manifest_data&) = delete;
 
-    // GETs `path` from port 80 of `host` without TLS. The number of records (>= 0) when the response was
-    // complete, its compressed stream (if any byte of it arrived) had ended and every line parsed; -1
+    // How a fetched manifest compares with its release signature.
+    enum signed_check {
+        manifest_not_signed = 0,  // no signature was given (signed_manifest null)
+        manifest_unchecked,       // the fetch failed for another reason first
+        manifest_matches,         // exactly the signed length, with the signed SHA-256
+        manifest_too_long,        // more bytes than signed: the fetch stopped at the signed length
+        manifest_too_short,
+        manifest_wrong_hash,
+    };
+
+    // GETs `path` from `host` (port and use_tls below). The number of records (>= 0) when the response
+    // was complete, its compressed stream (if any byte of it arrived) had ended and every line parsed,
+    // and, when signed_manifest is set, the body matched it (signed_result says how it compared); -1
     // otherwise, and then no record is held. An empty body is 0 records.
     int fetch_manifest(const char* host, const char* path);
+
+    // GETs the release signature at `path` into signature_text. 1 when a complete 200 response of at
+    // most release_signature_max_bytes arrived (a longer one is given up at that size), else 0.
+    int fetch_signature(const char* host, const char* path);
 
     // The downloader's callbacks; `user` is this object.
     static int download_data_callback(void* user, const char* data, int length);
@@ -55,13 +79,26 @@ class http_fetch_remote_manifest_data {
     int64_t max_body_bytes;
     int64_t max_inflated_bytes;
     int32_t max_records;
-    // Copied into the downloader; tests shorten them.
+    // Copied into the downloader; tests shorten the times.
+    int32_t port;
+    int32_t use_tls;
+    ssl_ctx_st* tls_context;  // with use_tls: verifies the server (kest_ssl_create_verifying_context); not owned
     int32_t wait_ms;
     int32_t stall_window_ms;
+    int64_t time_limit_ms;
+
+    // The signature the manifest must match, or null; not owned.
+    const release_signature* signed_manifest;
+    signed_check signed_result;
+
+    char signature_text[release_signature_max_bytes];
+    int32_t signature_length;
 
   private:
     void free_records();
     int end_of_text();
+    void configure(kest_http_downloader& downloader, const char* host);
+    static int signature_data_callback(void* user, const char* data, int length);
 
     int64_t body_bytes;
     int64_t inflated_bytes;

@@ -244,6 +244,22 @@ TEST(RemoteManifestFetch, BrokenConnectionsFail) {
     }
 }
 
+TEST(RemoteManifestFetch, FetchHasAFixedTimeLimit) {
+    REQUIRE_SANDBOX();
+    EXPECT_EQ(http_fetch_remote_manifest_data().time_limit_ms, 10 * 60 * 1000);
+    // Silent, but not for as long as the stall limit.
+    const std::string body = gzip_text(manifest_line("a", 1));
+    scripted_server server(script().accept().read_request().send(response_with(body).substr(0, 50)).stall(),
+                           80);
+    log_capture log;
+    http_fetch_remote_manifest_data fetcher;
+    fetcher.time_limit_ms = 300;
+    EXPECT_EQ(fetcher.fetch_manifest("127.0.0.1", manifest_path), -1);
+    EXPECT_EQ(log.text(),
+              "Error in kest_http_downloader::download(), transfer took too long, giving up.\n"
+              "Error in ~kest_tcp_socket(), socket not closed.\n");
+}
+
 TEST(RemoteManifestFetch, UnresolvedHostFails) {
     log_capture log;
     http_fetch_remote_manifest_data fetcher;
@@ -351,4 +367,104 @@ TEST(RemoteManifestFetch, DefaultLimitsStopEndlessManifests) {
         http_fetch_remote_manifest_data fetcher;
         EXPECT_EQ(fetcher.fetch_manifest("127.0.0.1", manifest_path), c.result);
     }
+}
+
+namespace {
+
+release_signature signed_as(const std::string& body) {
+    release_signature fields;
+    fields.manifest_length = static_cast<int64_t>(body.size());
+    sha256_hasher hasher;
+    hasher.update(body.data(), body.size());
+    hasher.finish_hex(fields.manifest_sha256);
+    return fields;
+}
+
+}  // namespace
+
+// With a release signature the manifest's records count only when its bytes are exactly the signed ones.
+TEST(RemoteManifestFetch, SignedManifestMustMatchItsSignature) {
+    REQUIRE_SANDBOX();
+    const std::string body = gzip_text("# list\n" + manifest_line("client", 3));
+    const std::string other = gzip_text("# list\n" + manifest_line("client", 4));
+    update_server server;
+    server.put_manifest(body);
+    server.start();
+    const std::string mismatch =
+        "Error in http_fetch_remote_manifest_data::fetch_manifest(), the manifest does not match its release "
+        "signature (";
+    using fetch = http_fetch_remote_manifest_data;
+    release_signature shorter = signed_as(body.substr(0, body.size() - 1));
+    release_signature longer = signed_as(body + "x");
+    struct {
+        const char* name;
+        release_signature fields;
+        int result;
+        fetch::signed_check check;
+        std::string logged;
+    } cases[] = {
+        {"the signed bytes", signed_as(body), 1, fetch::manifest_matches, ""},
+        {"other bytes of the same length", signed_as(other), -1, fetch::manifest_wrong_hash,
+         mismatch + "SHA-256).\n"},
+        {"more bytes than signed", shorter, -1, fetch::manifest_too_long,
+         fetch_failed + mismatch + "length).\n"},
+        {"fewer bytes than signed", longer, -1, fetch::manifest_too_short, mismatch + "length).\n"},
+    };
+    ASSERT_EQ(body.size(), other.size());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        log_capture log;
+        fetch fetcher;
+        fetcher.signed_manifest = &c.fields;
+        EXPECT_EQ(fetcher.fetch_manifest("127.0.0.1", manifest_path), c.result);
+        EXPECT_EQ(fetcher.signed_result, c.check);
+        EXPECT_EQ(fetcher.records == nullptr, c.result < 0) << "no record of a manifest that did not match";
+        EXPECT_EQ(log.text(), c.logged);
+    }
+}
+
+// An endless body is not read past the signed length.
+TEST(RemoteManifestFetch, SignedManifestIsReadNoFurtherThanItsLength) {
+    REQUIRE_SANDBOX();
+    const std::string body = gzip_text("# list\n" + manifest_line("client", 3));
+    scripted_server server(script()
+                               .accept()
+                               .read_request()
+                               .send("HTTP/1.1 200 OK\r\n\r\n" + body)
+                               .repeat(std::string(65536, 'x')),
+                           80);
+    log_capture log;
+    release_signature fields = signed_as(body);
+    http_fetch_remote_manifest_data fetcher;
+    fetcher.signed_manifest = &fields;
+    EXPECT_EQ(fetcher.fetch_manifest("127.0.0.1", manifest_path), -1);
+    EXPECT_EQ(fetcher.signed_result, http_fetch_remote_manifest_data::manifest_too_long);
+}
+
+TEST(RemoteManifestFetch, SignatureFetchTakesAtMostFourKibibytes) {
+    REQUIRE_SANDBOX();
+    update_server server;
+    server.put_manifest("");
+    write_file(server.docroot().path() + update_server::root_path + "/whole.sig", std::string(4096, 's'));
+    write_file(server.docroot().path() + update_server::root_path + "/over.sig", std::string(4097, 's'));
+    server.start();
+    struct {
+        const char* file;
+        int result;
+        int length;
+    } cases[] = {{"whole.sig", 1, 4096}, {"over.sig", 0, 0}, {"missing.sig", 0, 0}};
+    for (const auto& c : cases) {
+        log_capture log;
+        http_fetch_remote_manifest_data fetcher;
+        std::string path = std::string(update_server::root_path) + "/" + c.file;
+        EXPECT_EQ(fetcher.fetch_signature("127.0.0.1", path.c_str()), c.result) << c.file;
+        EXPECT_EQ(fetcher.signature_length, c.length) << c.file;
+    }
+    // A body without end is given up at the limit too.
+    log_capture log;
+    scripted_server endless(script().accept().read_request().send("HTTP/1.1 200 OK\r\n\r\n").repeat("s"), 0);
+    http_fetch_remote_manifest_data fetcher;
+    fetcher.port = endless.port();
+    EXPECT_EQ(fetcher.fetch_signature("127.0.0.1", "/x.sig"), 0);
+    EXPECT_EQ(fetcher.signature_length, 0);
 }

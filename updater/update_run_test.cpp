@@ -72,6 +72,7 @@ struct worker_home {
     // False when the configuration directory could not be made.
     bool set_up() {
         setenv("HOME", home.path().c_str(), 1);
+        kest_client_forget_config_directory();  // whatever an earlier test of this process chose
         if (kest_client_set_up_config_directory("Varnholt") != 1) {
             return false;
         }
@@ -117,7 +118,7 @@ struct run_fixture {
 
     // The run's result; its console output goes to `console`.
     int run(std::string& console) {
-        update_run_options options{&window, &verbose, beta_enabled, clock};
+        update_run_options options{&window, &verbose, beta_enabled, clock, nullptr};
         console_capture capture;
         int result = run_executable_updater(options, "127.0.0.1", update_server::root_path, list.c_str(),
                                             manifest.c_str(), destination.c_str(), temporary.c_str());
@@ -379,6 +380,70 @@ TEST(UpdateRun, Selection) {
     beta_mode = 0;
 }
 
+// The rule alone, one record at a time: what it decides, what it remembers, and what it asks.
+TEST(RecordSelection, DecisionsForOneRecord) {
+    using why = record_selection;
+    const record_selection_state fresh;
+    const record_selection_state plain_seen{false, true};
+    const record_selection_state beta_seen{true, false};
+    const record_selection_state both_seen{false, false};
+    const std::string hash(64, 'a');
+    constexpr int size = 1, needs = 2, both = size | needs;
+    struct {
+        const char* name;
+        int64_t local_size;  // -1: no local file
+        bool needs_update;
+        bool beta_mode;
+        record_selection_state before;
+        why expected;
+        record_selection_state after;
+        int asked;  // the questions asked
+    } cases[] = {
+        {nullptr, 10, true, true, fresh, why::no_name, fresh, 0},
+        {"../escape", 10, true, true, fresh, why::unsafe_name, fresh, 0},  // not a first record either
+        {"lock.tmp", -1, true, true, fresh, why::unsafe_name, fresh, 0},
+        {"client-2", 7, false, false, fresh, why::size_differs, plain_seen, size},
+        {"client-2", 7, false, false, both_seen, why::size_differs, both_seen, size},  // whatever its place
+        {"client-2-beta", 7, false, false, fresh, why::size_differs, beta_seen,
+         size},  // even outside beta mode
+        {"client-2", 10, false, false, fresh, why::up_to_date, plain_seen, both},
+        {"client-2", -1, false, false, fresh, why::up_to_date, plain_seen, both},
+        {"client-2", -1, true, false, fresh, why::first_plain, plain_seen, both},
+        {"client-2", 10, true, true, beta_seen, why::first_plain, both_seen, both},
+        {"client-2", -1, true, false, plain_seen, why::later_plain, plain_seen, both},
+        {"client-2-beta", -1, true, true, fresh, why::first_beta, beta_seen, both},
+        {"client-2-beta", -1, true, false, fresh, why::beta_mode_off, beta_seen, both},
+        {"client-2-beta", -1, true, true, beta_seen, why::later_beta, beta_seen, both},
+        {"client-2-Beta", -1, true, false, plain_seen, why::later_plain, plain_seen, both},  // case matters
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name != nullptr ? c.name : "(null)");
+        manifest_entry record(c.name, hash.c_str(), 10);
+        record_selection_state state = c.before;
+        int asked = 0;
+        record_decision d = decide_record(
+            record, c.beta_mode, state,
+            [&]() -> int64_t {
+                asked |= size;
+                return c.local_size;
+            },
+            [&]() {
+                asked |= needs;
+                return c.needs_update;
+            });
+        EXPECT_EQ(d.why, c.expected);
+        bool taken = c.expected == why::size_differs || c.expected == why::first_plain ||
+                     c.expected == why::first_beta;
+        EXPECT_EQ(d.selected, taken);
+        EXPECT_EQ(state.first_plain_pending, c.after.first_plain_pending);
+        EXPECT_EQ(state.first_beta_pending, c.after.first_beta_pending);
+        EXPECT_EQ(asked, c.asked);
+    }
+    manifest_entry escape("../escape", hash.c_str(), 10);
+    record_selection_state state;
+    EXPECT_EQ(decide_record(escape, false, state, nullptr, nullptr).verdict, manifest_name_parent_component);
+}
+
 TEST(UpdateRun, UnsafeRemoteNamesAreSkipped) {
     REQUIRE_SANDBOX();
     log_capture log;
@@ -473,7 +538,7 @@ TEST(UpdateRun, AbandonedRuns) {
         const std::string destination = c.destination.empty() ? dir.file("exe") : dir.file(c.destination);
         const std::string temporary =
             c.temporary.empty() ? dir.file("exe/download.tmp") : dir.file(c.temporary);
-        update_run_options options{nullptr, nullptr, nullptr, still_clock};
+        update_run_options options{nullptr, nullptr, nullptr, still_clock, nullptr};
         console_capture capture;
         int result = run_executable_updater(options, "127.0.0.1", update_server::root_path, list.c_str(),
                                             dir.file("exe/update_manifest.lst").c_str(), destination.c_str(),
@@ -541,7 +606,7 @@ TEST(UpdateRun, WorkerReleasesItsOwnLockBeforeItFinishes) {
     progress_recorder window;
     released.calls = 0;
     executable_updater_job job{&window,  "127.0.0.1", manifest.c_str(), destination.c_str(), beta_enabled,
-                               &verbose, &lock_fd,    record_release,   &shared_finished};
+                               &verbose, &lock_fd,    record_release,   &shared_finished, nullptr};
     shared_finished = 0;
     int started = 0;
     int finished_early = 0;
@@ -599,7 +664,7 @@ TEST(UpdateRun, ProgressPostedToTheMainThreadWhileBothThreadsLog) {
     released.calls = 0;
     shared_finished = 0;
     executable_updater_job job{&window,  "127.0.0.1", manifest.c_str(), destination.c_str(), beta_enabled,
-                               &verbose, &lock_fd,    record_release,   &shared_finished};
+                               &verbose, &lock_fd,    record_release,   &shared_finished, nullptr};
     std::vector<double> shown;
     {
         console_capture capture;
@@ -648,7 +713,7 @@ TEST(UpdateRun, WorkerFinishesWhenTheServerIsUnreachable) {
     shared_finished = 0;
     executable_updater_job job{
         nullptr,  "no-such-host.invalid", manifest.c_str(), destination.c_str(), nullptr, nullptr,
-        &lock_fd, record_release,         &shared_finished};
+        &lock_fd, record_release,         &shared_finished, nullptr};
     int result;
     std::string console;
     {

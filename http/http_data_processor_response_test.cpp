@@ -56,6 +56,13 @@ struct outcome {
     bool operator==(const outcome& o) const { return events == o.events && result == o.result; }
 };
 
+void PrintTo(const outcome& o, std::ostream* out) {
+    *out << "result " << o.result << ", events";
+    for (const std::string& e : o.events) {
+        *out << " [" << testing::PrintToString(e) << "]";
+    }
+}
+
 // A client processor that has sent its GET, fed `bytes` cut at the given offsets.
 outcome feed(const std::string& bytes, const std::vector<size_t>& cuts,
              closing mode = closing::after_response, recorder r = recorder()) {
@@ -129,6 +136,27 @@ TEST(HttpResponseParser, WholeAndSplitGiveTheSameEvents) {
          closing::after_response,
          {ok5, "data:hello", "complete", "close"},
          1},
+        // Line ends right before a body take no body byte.
+        {"bare LF lines, a body that begins with CR",
+         "HTTP/1.1 200 OK\nContent-Length: 5\n\n\rabcd",
+         closing::after_response,
+         {ok5, "data:\rabcd", "complete", "close"},
+         1},
+        {"lone CR lines, a body that begins with LF",
+         "HTTP/1.1 200 OK\rContent-Length: 5\r\r\nabcd",
+         closing::after_response,
+         {ok5, "data:\nabcd", "complete", "close"},
+         1},
+        {"bare LF chunk-size lines, chunk data that begins with CR",
+         "HTTP/1.1 200 OK\nTransfer-Encoding: chunked\n\n5\n\rabcd\n0\n\n",
+         closing::after_response,
+         {chunked, "data:\rabcd", "complete", "close"},
+         1},
+        {"bare LF header lines, CR LF chunk-size lines",
+         "HTTP/1.1 200 OK\nTransfer-Encoding: chunked\n\n5\r\nhello\r\n0\r\n\r\n",
+         closing::after_response,
+         {chunked, "data:hello", "complete", "close"},
+         1},
         {"empty lines before the status line",
          "\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello",
          closing::after_response,
@@ -185,10 +213,49 @@ TEST(HttpResponseParser, WholeAndSplitGiveTheSameEvents) {
          {"received 100 Continue length=-1 chunked=0", "complete", "received 200 OK length=0 chunked=0",
           "complete", "close"},
          1},
-        {"zero length under another coding has no body",
+        // Only chunked is decoded: a body under any other coding would be delivered still coded.
+        {"another coding, even with a zero length",
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nContent-Length: 0\r\n\r\n",
          closing::after_response,
-         {"received 200 OK length=0 chunked=0", "complete", "close"},
+         {},
+         -1},
+        {"another coding with a length",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nContent-Length: 3\r\n\r\nabc",
+         closing::after_response,
+         {},
+         -1},
+        {"another coding under chunked",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+         closing::after_response,
+         {},
+         -1},
+        {"another coding after chunked",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+         closing::after_response,
+         {},
+         -1},
+        {"another coding on a line of its own",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: x-custom\r\nTransfer-Encoding: chunked\r\n\r\n"
+         "3\r\nabc\r\n0\r\n\r\n",
+         closing::after_response,
+         {},
+         -1},
+        {"chunked twice",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n"
+         "3\r\nabc\r\n0\r\n\r\n",
+         closing::after_response,
+         {},
+         -1},
+        {"identity is no coding; a length under chunked is ignored",
+         "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: identity, chunked\r\n\r\n"
+         "5\r\nhello\r\n0\r\n\r\n",
+         closing::after_response,
+         {chunked, "data:hello", "complete", "close"},
+         1},
+        {"a coding without a body is not decoded",
+         "HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: gzip\r\n\r\n",
+         closing::after_response,
+         {"received 304 Not Modified length=-1 chunked=0", "complete", "close"},
          1},
         {"status line without reason", "HTTP/1.1 200\r\n\r\n", closing::after_response, {}, -1},
         {"status 0", "HTTP/1.1 0 OK\r\n\r\n", closing::after_response, {}, -1},
@@ -216,6 +283,33 @@ TEST(HttpResponseParser, WholeAndSplitGiveTheSameEvents) {
          -1},
         {"negative chunk size",
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n-5\r\nabc",
+         closing::after_response,
+         {chunked},
+         -1},
+        // A size line must be read exactly: a misread size would end the body early or cut a chunk.
+        {"chunk size of twenty digits",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+         "00000000000000000005 ;x\t\r\nhello\r\n0\t\r\n\r\n",
+         closing::after_response,
+         {chunked, "data:hello", "complete", "close"},
+         1},
+        {"chunk size of twenty-one digits",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n000000000000000000005\r\nhello\r\n0\r\n\r\n",
+         closing::after_response,
+         {chunked},
+         -1},
+        {"chunk size with a 0x prefix",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0x5\r\nhello\r\n0\r\n\r\n",
+         closing::after_response,
+         {chunked},
+         -1},
+        {"chunk size followed by other text",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5xyz\r\nhello\r\n0\r\n\r\n",
+         closing::after_response,
+         {chunked},
+         -1},
+        {"chunk size followed by a blank and more digits",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5 6\r\nhello\r\n0\r\n\r\n",
          closing::after_response,
          {chunked},
          -1},
@@ -416,6 +510,48 @@ TEST(HttpResponseParser, HeaderBlockBounds) {
         trailers += "X: y\r\n";
     }
     EXPECT_EQ(feed_whole(trailers, closing::keep_alive).result, -1);
+}
+
+// What chunk-size lines hold besides their digits is bounded per message, so a server cannot keep a body
+// going on extensions and blanks while it sends almost no data.
+TEST(HttpResponseParser, ChunkExtensionsAreBoundedPerMessage) {
+    const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    // `chunks` one-byte chunks whose size lines hold `extra` bytes besides the digit, then "0" + `last`.
+    auto body = [](int chunks, int extra, const std::string& last) {
+        std::string bytes;
+        for (int i = 0; i < chunks; ++i) {
+            bytes += " 1;" + std::string(static_cast<size_t>(extra - 2), 'e') + "\r\nx\r\n";
+        }
+        return bytes + "0" + last + "\r\n\r\n";
+    };
+    const int limit = processor::max_chunk_extension_bytes;
+    ASSERT_EQ(limit, 16 * 1024);
+    const std::string warning =
+        "Warning in kest_http_data_processor_oline::process_data(), too much chunk extension data, failing "
+        "message.\n";
+    const std::string chunked = "received 200 OK length=-1 chunked=1";
+    const outcome fine{{chunked, "data:" + std::string(16, 'x'), "complete", "close"}, 1};
+
+    std::vector<size_t> every;
+    std::string at_limit = head + body(16, limit / 16, "");
+    for (size_t i = 1; i < at_limit.size(); ++i) {
+        every.push_back(i);
+    }
+    {
+        log_capture log;
+        EXPECT_EQ(feed_whole(at_limit), fine);
+        EXPECT_EQ(feed(at_limit, every), fine);
+        EXPECT_EQ(log.text(), "");
+    }
+    {
+        log_capture log;
+        std::string over = head + body(16, limit / 16, " ");  // one blank more, on the last size line
+        EXPECT_EQ(feed_whole(over), (outcome{{chunked, "data:" + std::string(16, 'x')}, -1}));
+        EXPECT_EQ(log.text(), warning);
+    }
+    // Each message has a bound of its own.
+    std::string two = head + body(16, limit / 16, "") + head + body(16, limit / 16, "");
+    EXPECT_EQ(feed_whole(two, closing::keep_alive).result, 1);
 }
 
 TEST(HttpResponseParser, CallbacksThatRefuseFailTheProcessor) {

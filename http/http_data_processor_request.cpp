@@ -39,6 +39,7 @@ kest_http_data_processor_oline::kest_http_data_processor_oline()
       method{},
       line_complete(0),
       last_byte(0),
+      last_line_end(line_end_none),
       version_text{},
       peer_version(20),
       expect_100_received(0),
@@ -66,7 +67,9 @@ kest_http_data_processor_oline::kest_http_data_processor_oline()
       incoming_cookies(nullptr),
       outgoing_cookies(nullptr),
       framing_bytes(0),
-      in_trailer(0) {}
+      chunk_extension_bytes(0),
+      in_trailer(0),
+      unsupported_coding(0) {}
 
 kest_http_data_processor_oline::~kest_http_data_processor_oline() {
     free_cookie_list(incoming_cookies);

@@ -3,12 +3,17 @@
 //
 //   message     = *empty-line start-line *header-line empty-line [body]
 //   line end    = CR LF | LF CR | CR | LF        (never stored in the line; lines are cut at 5999 bytes)
+//                 before body bytes, a pair only in the style of the line before (see collect_line)
 //   start-line  = "HTTP/" version SP status SP reason     (a response; anything else fails it)
 //   header-line = name ":" *(SP | HT) value              (unknown names are ignored)
 //   body        = Content-Length bytes | chunked-body | bytes up to the end of the connection
-//   chunked-body = *(hex-size [extension] eol data eol) 1*"0" [extension] eol *trailer-line empty-line
+//   chunked-body = *(size-line data eol) last-size-line *trailer-line empty-line
+//   size-line   = *blank 1*20hex-digit *blank [";" extension] eol    (the size of the data that follows)
+//   last-size-line = a size-line of size 0
 //
-// A header block (or trailer section) is bounded by max_header_lines and max_header_bytes.
+// A header block (or trailer section) is bounded by max_header_lines and max_header_bytes, each chunk-size
+// line by max_header_bytes, and what a message's chunk-size lines hold besides their digits by
+// max_chunk_extension_bytes.
 #include "http/http_data_processor.h"
 
 #include <strings.h>
@@ -60,22 +65,28 @@ int has_word(const char* text, const char* word) {
     return 0;
 }
 
-// The size of a chunk-size line: up to 20 hex digits after optional blanks; whatever follows (a chunk
-// extension) is ignored. 0 when there is no digit or the size does not fit a signed 32-bit count.
-int parse_chunk_size(const char* text, int32_t* size) {
-    while (is_blank(*text)) {
-        ++text;
+// The size at the start of a chunk-size line: optional blanks, 1 to 20 hex digits, then only blanks, a
+// chunk extension after ';', or the end of the line. 1 with the size and the number of its digits, or 0
+// for anything else and for a size that does not fit a signed 32-bit count: a size that cannot be read
+// exactly must neither end the body early ("0x5" is not 0) nor cut a chunk short ("5xyz" is not 5).
+int parse_chunk_size(const char* text, int32_t* size, int* digit_count) {
+    const char* p = text;
+    while (is_blank(*p)) {
+        ++p;
     }
     int64_t value = 0;
     int digits = 0;
-    for (; digits < max_chunk_size_digits; ++digits) {
-        char c = text[digits];
+    for (;; ++digits) {
+        char c = p[digits];
         int digit = (c >= '0' && c <= '9')   ? c - '0'
                     : (c >= 'a' && c <= 'f') ? c - 'a' + 10
                     : (c >= 'A' && c <= 'F') ? c - 'A' + 10
                                              : -1;
         if (digit < 0) {
             break;
+        }
+        if (digits == max_chunk_size_digits) {
+            return 0;
         }
         value = value * 16 + digit;
         if (value > INT32_MAX) {
@@ -85,7 +96,15 @@ int parse_chunk_size(const char* text, int32_t* size) {
     if (digits == 0) {
         return 0;
     }
+    const char* rest = p + digits;
+    while (is_blank(*rest)) {
+        ++rest;
+    }
+    if (*rest != '\0' && *rest != ';') {
+        return 0;
+    }
     *size = static_cast<int32_t>(value);
+    *digit_count = digits;
     return 1;
 }
 
@@ -122,9 +141,8 @@ int kest_http_data_processor_oline::feed_data(const char* data, int n) {
             return -1;
         }
         if (r == 0) {
-            if (done) {
-                return 0;
-            }
+            // Nothing taken, e.g. the byte that settled a lone line end: call again. Once the exchange
+            // has ended, that call drops the rest, so the result does not depend on where a block ends.
             continue;
         }
         data += r;
@@ -136,13 +154,22 @@ int kest_http_data_processor_oline::feed_data(const char* data, int n) {
 int kest_http_data_processor_oline::collect_line(const char* data, int n) {
     for (int i = 0; i < n; ++i) {
         char c = data[i];
-        if ((c == '\n' && last_byte == '\r') || (c == '\r' && last_byte == '\n')) {
+        bool pair = (c == '\n' && last_byte == '\r') || (c == '\r' && last_byte == '\n');
+        // The body may begin with CR or LF, so right before it a pair is one line end only in the style
+        // of the line before: after lines that ended in a lone LF, an LF followed by CR is a lone LF and
+        // the CR the first body byte.
+        if (pair && line_precedes_body()) {
+            pair = last_byte == '\r' ? last_line_end != line_end_cr : last_line_end == line_end_lf_cr;
+        }
+        if (pair) {
+            last_line_end = c == '\n' ? line_end_cr_lf : line_end_lf_cr;
             last_byte = 0;
             line_complete = 1;
             return i + 1;
         }
         if (last_byte == '\r' || last_byte == '\n') {
             // A lone line end: the byte after it starts the next line.
+            last_line_end = last_byte == '\r' ? line_end_cr : line_end_lf;
             last_byte = 0;
             line_complete = 1;
             return i;
@@ -153,6 +180,13 @@ int kest_http_data_processor_oline::collect_line(const char* data, int n) {
         last_byte = static_cast<unsigned char>(c);
     }
     return n;
+}
+
+int kest_http_data_processor_oline::line_precedes_body() const {
+    if (in_body) {
+        return chunked && chunk_state == chunk_size_line;
+    }
+    return in_message && line.len == 0;
 }
 
 int kest_http_data_processor_oline::process_data(const char* data, int n) {
@@ -240,8 +274,18 @@ int kest_http_data_processor_oline::finish_header_block(int taken) {
         return fail();
     }
     framing_bytes = 0;
-    // An announced length of 0 means no body even under a transfer coding other than chunked.
-    if (has_message_body() && (chunked || content_length != 0)) {
+    // Under a transfer coding, Content-Length says nothing about where the body ends.
+    if (chunked) {
+        content_length = -1;
+    }
+    if (has_message_body()) {
+        if (unsupported_coding) {
+            debug_log_line(1,
+                           "Warning in kest_http_data_processor_oline::process_data(), unsupported transfer "
+                           "coding '%s', failing message.",
+                           transfer_encoding);
+            return fail();
+        }
         in_body = 1;
         body_received = 0;
         clear_line();
@@ -295,19 +339,29 @@ int kest_http_data_processor_oline::process_fixed_body(const char* data, int n) 
 }
 
 int kest_http_data_processor_oline::process_chunked_body(const char* data, int n) {
-    if (chunk_state == 1) {
-        // Waiting for a chunk-size line.
+    if (chunk_state == chunk_size_line) {
         int k = take_framing_line(data, n);
         if (k < 0 || !line_complete) {
             return k;
         }
         int32_t size = 0;
-        if (!parse_chunk_size(line.c_str(), &size)) {
+        int digits = 0;
+        if (!parse_chunk_size(line.c_str(), &size, &digits)) {
+            return fail();
+        }
+        // framing_bytes holds the whole line, its end included, even when the stored text was cut.
+        int line_end = last_line_end == line_end_cr_lf || last_line_end == line_end_lf_cr ? 2 : 1;
+        chunk_extension_bytes += framing_bytes - line_end - digits;
+        if (chunk_extension_bytes > max_chunk_extension_bytes) {
+            debug_log_line(
+                1,
+                "Warning in kest_http_data_processor_oline::process_data(), too much chunk extension data, "
+                "failing message.");
             return fail();
         }
         framing_bytes = 0;
         clear_line();
-        chunk_state = 2;
+        chunk_state = chunk_data;
         if (size > 0) {
             chunk_remaining = size;
             return k;
@@ -319,8 +373,7 @@ int kest_http_data_processor_oline::process_chunked_body(const char* data, int n
         in_trailer = done ? 0 : 1;
         return k;
     }
-    if (chunk_state == 2) {
-        // Inside a chunk's data.
+    if (chunk_state == chunk_data) {
         int take = n < chunk_remaining ? n : chunk_remaining;
         int r = deliver_body(data, take);
         if (r <= 0) {
@@ -328,12 +381,12 @@ int kest_http_data_processor_oline::process_chunked_body(const char* data, int n
         }
         chunk_remaining -= take;
         if (chunk_remaining <= 0) {
-            chunk_state = 3;
+            chunk_state = chunk_data_end;
             clear_line();
         }
         return take;
     }
-    // Waiting for the empty line that ends a chunk's data.
+    // chunk_data_end: only the line end may follow the data.
     int k = take_framing_line(data, n);
     if (k < 0 || !line_complete) {
         return k;
@@ -342,7 +395,7 @@ int kest_http_data_processor_oline::process_chunked_body(const char* data, int n
         return fail();
     }
     framing_bytes = 0;
-    chunk_state = 1;
+    chunk_state = chunk_size_line;
     clear_line();
     return k;
 }
@@ -383,7 +436,7 @@ void kest_http_data_processor_oline::release_connection() {
 
 void kest_http_data_processor_oline::reset_message_fields() {
     chunked = 0;
-    chunk_state = 0;
+    chunk_state = chunk_none;
     chunk_remaining = 0;
     version_text[0] = '\0';
     peer_version = 20;
@@ -400,6 +453,8 @@ void kest_http_data_processor_oline::reset_message_fields() {
     request_query[0] = '\0';
     start_line.clear();
     in_trailer = 0;
+    unsupported_coding = 0;
+    chunk_extension_bytes = 0;
 }
 
 int kest_http_data_processor_oline::header_line_parse(const char* text) {
@@ -444,125 +499,151 @@ int kest_http_data_processor_oline::header_line_parse(const char* text) {
     return parse_header_value(name, value, text);
 }
 
-// One known header (`name` without its colon, `value` trimmed, `text` the whole line for messages).
+// The headers the processor understands. A line whose value is missing or bad logs the header's warning
+// ("Warning in kest_http_data_processor_oline::header_line_parse(), " before, the line, after) and gives
+// its result: 1 fails a response, 2 lets it go on.
+struct kest_http_data_processor_oline::known_header {
+    const char* name;
+    // Takes the value (trimmed, not empty unless value_optional) of the whole line `text`: 0 accepted,
+    // 2 accepted as questionable (any message is the handler's own), or bad_header_value.
+    int (kest_http_data_processor_oline::*parse)(const char* value, const char* text);
+    const char* warning_before;
+    const char* warning_after;
+    int bad_value_result;
+    // A line without a value is passed to the handler instead of being bad.
+    bool value_optional;
+};
+
+const kest_http_data_processor_oline::known_header kest_http_data_processor_oline::known_headers[] = {
+    {"Content-Length", &kest_http_data_processor_oline::parse_content_length,
+     "got bad content length, line: ", "", 1, false},
+    {"Content-Type", &kest_http_data_processor_oline::parse_content_type, "got bad content type line: ", "",
+     2, false},
+    {"Connection", &kest_http_data_processor_oline::parse_connection, "got bad Connection: line: ", "", 2,
+     false},
+    {"Expect", &kest_http_data_processor_oline::parse_expect, "got bad Expect: line: ", "", 2, false},
+    {"Transfer-Encoding", &kest_http_data_processor_oline::parse_transfer_encoding,
+     "got bad transfer encoding line: ", "", 2, false},
+    {"Host", &kest_http_data_processor_oline::parse_host, "got empty host line '", "'.", 2, false},
+    {"Cookie", &kest_http_data_processor_oline::parse_incoming_cookies, "", "", 0, true},
+};
+
+// One header line (`name` without its colon, `value` trimmed, `text` the whole line for messages);
+// names the processor does not know are accepted and ignored.
 int kest_http_data_processor_oline::parse_header_value(const char* name, const char* value,
                                                        const char* text) {
-    bool has_value = value[0] != '\0';
-    char words[bounded_string::capacity];
-    if (strcasecmp(name, "Content-Length") == 0) {
-        int32_t length = -1;
-        if (has_value && parse_int(value, &length) && length >= 0) {
-            content_length = length;
-            return 0;
+    for (const known_header& header : known_headers) {
+        if (strcasecmp(name, header.name) != 0) {
+            continue;
         }
-        debug_log_line(
-            1,
-            "Warning in kest_http_data_processor_oline::header_line_parse(), got bad content length, "
-            "line: %s",
-            text);
-        return 1;
-    }
-    if (strcasecmp(name, "Content-Type") == 0) {
-        if (!has_value) {
-            debug_log_line(
-                1,
-                "Warning in kest_http_data_processor_oline::header_line_parse(), got bad content type "
-                "line: %s",
-                text);
-            return 2;
+        int result = bad_header_value;
+        if (value[0] != '\0' || header.value_optional) {
+            result = (this->*header.parse)(value, text);
         }
-        copy_bounded(content_type, sizeof content_type, value);
-        content_type_code = classify_content_type(content_type);
-        return 0;
-    }
-    if (strcasecmp(name, "Connection") == 0) {
-        if (!has_value) {
-            debug_log_line(
-                1,
-                "Warning in kest_http_data_processor_oline::header_line_parse(), got bad Connection: "
-                "line: %s",
-                text);
-            return 2;
+        if (result != bad_header_value) {
+            return result;
         }
-        copy_bounded(words, sizeof words, value);
-        replace_bytes(words, ",;", ' ');
-        for (const char* w = first_word(words); w != nullptr; w = next_arg(w)) {
-            if (word_equal(w, "close")) {
-                if (status > 0) {
-                    close_after_message = 1;
-                } else {
-                    close_after_send = 1;
-                    request_close = 1;
-                }
-            } else if (!word_equal(w, "te") && !word_equal(w, "keep-alive")) {
-                debug_log_line(
-                    1,
-                    "Warning in kest_http_data_processor_oline::header_line_parse(), got questionable "
-                    "Connection: line: %s",
-                    text);
-            }
-        }
-        return 0;
-    }
-    if (strcasecmp(name, "Expect") == 0) {
-        copy_bounded(words, sizeof words, value);
-        replace_bytes(words, ";", ' ');
-        if (has_word(words, "100-continue")) {
-            expect_100_received = 1;
-            return 0;
-        }
-        debug_log_line(
-            1, "Warning in kest_http_data_processor_oline::header_line_parse(), got bad Expect: line: %s",
-            text);
-        return 2;
-    }
-    if (strcasecmp(name, "Transfer-Encoding") == 0) {
-        if (!has_value) {
-            debug_log_line(1,
-                           "Warning in kest_http_data_processor_oline::header_line_parse(), got bad transfer "
-                           "encoding line: %s",
-                           text);
-            return 2;
-        }
-        copy_bounded(transfer_encoding, sizeof transfer_encoding, value);
-        replace_bytes(transfer_encoding, ";,", ' ');
-        if (has_word(transfer_encoding, "chunked")) {
-            chunked = 1;
-            chunk_state = 1;
-        }
-        return 0;
-    }
-    if (strcasecmp(name, "Host") == 0) {
-        if (!has_value) {
-            debug_log_line(
-                1,
-                "Warning in kest_http_data_processor_oline::header_line_parse(), got empty host line "
-                "'%s'.",
-                text);
-            return 2;
-        }
-        if (request_host[0] != '\0' && strcmp(request_host, value) != 0) {
-            return 2;
-        }
-        copy_bounded(request_host, sizeof request_host, value);
-        return 0;
-    }
-    if (strcasecmp(name, "Cookie") == 0) {
-        parse_incoming_cookies(value, text);
+        debug_log_line(1, "Warning in kest_http_data_processor_oline::header_line_parse(), %s%s%s",
+                       header.warning_before, text, header.warning_after);
+        return header.bad_value_result;
     }
     return 0;
 }
 
+int kest_http_data_processor_oline::parse_content_length(const char* value, const char*) {
+    int32_t length = -1;
+    if (!parse_int(value, &length) || length < 0) {
+        return bad_header_value;
+    }
+    content_length = length;
+    return 0;
+}
+
+int kest_http_data_processor_oline::parse_content_type(const char* value, const char*) {
+    copy_bounded(content_type, sizeof content_type, value);
+    content_type_code = classify_content_type(content_type);
+    return 0;
+}
+
+// "close" ends the exchange after this message; "te" and "keep-alive" are fine; any other word is
+// logged once per word.
+int kest_http_data_processor_oline::parse_connection(const char* value, const char* text) {
+    char words[bounded_string::capacity];
+    copy_bounded(words, sizeof words, value);
+    replace_bytes(words, ",;", ' ');
+    for (const char* w = first_word(words); w != nullptr; w = next_arg(w)) {
+        if (word_equal(w, "close")) {
+            if (status > 0) {
+                close_after_message = 1;
+            } else {
+                close_after_send = 1;
+                request_close = 1;
+            }
+        } else if (!word_equal(w, "te") && !word_equal(w, "keep-alive")) {
+            debug_log_line(1,
+                           "Warning in kest_http_data_processor_oline::header_line_parse(), got questionable "
+                           "Connection: line: %s",
+                           text);
+        }
+    }
+    return 0;
+}
+
+int kest_http_data_processor_oline::parse_expect(const char* value, const char*) {
+    char words[bounded_string::capacity];
+    copy_bounded(words, sizeof words, value);
+    replace_bytes(words, ";", ' ');
+    if (!has_word(words, "100-continue")) {
+        return bad_header_value;
+    }
+    expect_100_received = 1;
+    return 0;
+}
+
+// Several lines add up, as one comma-separated list. Only chunked is decoded (identity means no coding);
+// whether another coding fails the message is decided when the header block is complete.
+int kest_http_data_processor_oline::parse_transfer_encoding(const char* value, const char*) {
+    char codings[bounded_string::capacity];
+    copy_bounded(codings, sizeof codings, value);
+    replace_bytes(codings, ";,", ' ');
+    for (const char* w = first_word(codings); w != nullptr; w = next_arg(w)) {
+        if (word_equal(w, "chunked")) {
+            if (chunked) {
+                unsupported_coding = 1;  // chunked twice
+            }
+            chunked = 1;
+            chunk_state = chunk_size_line;
+        } else if (!word_equal(w, "identity")) {
+            unsupported_coding = 1;
+        }
+    }
+    size_t used = strlen(transfer_encoding);
+    if (used > 0 && used < sizeof transfer_encoding - 1) {
+        transfer_encoding[used++] = ' ';
+    }
+    copy_bounded(transfer_encoding + used, sizeof transfer_encoding - used, codings);
+    return 0;
+}
+
+// A second Host line that names another host is refused without a message.
+int kest_http_data_processor_oline::parse_host(const char* value, const char*) {
+    if (request_host[0] != '\0' && strcmp(request_host, value) != 0) {
+        return 2;
+    }
+    copy_bounded(request_host, sizeof request_host, value);
+    return 0;
+}
+
 // name=value pairs separated by ';' and blanks; only names that begin with cookie_prefix are taken,
-// without the prefix.
-void kest_http_data_processor_oline::parse_incoming_cookies(const char* value, const char* text) {
+// without the prefix. Always 0: a bad pair is skipped.
+int kest_http_data_processor_oline::parse_incoming_cookies(const char* value, const char* text) {
     size_t prefix_length = strlen(cookie_prefix);
     bool warned = false;
     const char* p = value;
     for (;;) {
         p += strspn(p, "; \t");
         if (*p == '\0') {
-            return;
+            return 0;
         }
         size_t length = strcspn(p, "; \t");
         char pair[bounded_string::capacity];
