@@ -135,7 +135,7 @@ nginx_server::nginx_server(const std::string& docroot, int port, const std::stri
               static_cast<char*>(nullptr));
         _exit(127);
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!accepts_connections(port_)) {
         int status = 0;
         bool exited = waitpid(pid_, &status, WNOHANG) == pid_;
@@ -147,6 +147,13 @@ nginx_server::nginx_server(const std::string& docroot, int port, const std::stri
             throw std::runtime_error("nginx_server: nginx did not start: " + read_file(output) + error_log());
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // A port that takes connections is not yet nginx at work: it opens its listening sockets one after
+    // another (the port of a test's own listen directive, such as 443, may come after this one) and
+    // answers only once all are open. So once it has answered a request, every port is there.
+    if (!answered_barrier_request(port_)) {
+        stop();
+        throw std::runtime_error("nginx_server: nginx did not answer: " + read_file(output) + error_log());
     }
 }
 

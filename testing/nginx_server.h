@@ -12,9 +12,10 @@
 class nginx_server {
   public:
     // Serves `docroot` as "/" on 127.0.0.1:`port` (0: a port that is free now) and returns once nginx
-    // accepts connections. `server_directives` are put into the server block as they stand (for example
-    // "ssi on; ssi_types *;" to make nginx send bodies of unknown length chunked). Throws
-    // std::runtime_error with nginx's error log when nginx does not come up within 10 seconds.
+    // answers, on every port it listens on. `server_directives` are put into the server block as they
+    // stand (for example "ssi on; ssi_types *;" to make nginx send bodies of unknown length chunked, or
+    // another listen directive). Throws std::runtime_error with nginx's error log when nginx does not
+    // come up within 30 seconds.
     explicit nginx_server(const std::string& docroot, int port = 0,
                           const std::string& server_directives = "");
     ~nginx_server();  // stop()
