@@ -334,6 +334,7 @@ TEST_F(Publish, RefusedNamesFailTheRunAndKeepTheOlderPublication) {
         {"lock.tmp", "lock.tmp", "it names one of the launcher's own files"},
         {"update_manifest.lst", "update_manifest.lst", "it names one of the launcher's own files"},
         {"download.tmp", "download.tmp", "it names one of the launcher's own files"},
+        {"download_resume.txt", "download_resume.txt", "it names one of the launcher's own files"},
         {"a\nb", "a.b", "it holds a control character"},
         {"..\\up", "..\\up", "it has a '..' component"},
         {" lead", " lead", "it begins with a space"},
