@@ -153,6 +153,11 @@ tal_filesystem_updater::tal_filesystem_updater()
       files_deadline_ms_(-1),
       reported_done_(0) {}
 
+int64_t tal_filesystem_updater::retry_wait_ms(int32_t base_ms, int32_t fruitless) {
+    int32_t doublings = fruitless > 1 ? fruitless - 1 : 0;
+    return static_cast<int64_t>(base_ms > 0 ? base_ms : 0) << (doublings < 20 ? doublings : 20);
+}
+
 tal_filesystem_updater::~tal_filesystem_updater() {
     free(manifest_path);
     free(temporary_file);
@@ -650,7 +655,7 @@ tal_filesystem_updater::download_outcome tal_filesystem_updater::fetch_file(cons
             keep_partial_download(held);
             return download_failed;
         }
-        int64_t wait = static_cast<int64_t>(retry_backoff_ms) << (fruitless > 1 ? fruitless - 1 : 0);
+        int64_t wait = retry_wait_ms(retry_backoff_ms, fruitless);
         if (time_is_up(wait)) {
             keep_partial_download(held);
             return download_failed;

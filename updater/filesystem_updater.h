@@ -42,6 +42,10 @@ class tal_filesystem_updater {
     // downloader's floor rate; an attempt is cut short, and no new one started, past that.
     static constexpr int64_t default_run_time_allowance_ms = 5 * 60 * 1000;
 
+    // The wait before the retry that follows `fruitless` attempts in a row without progress (0: the last
+    // attempt made progress): base, base, 2 x base, 4 x base.
+    static int64_t retry_wait_ms(int32_t base_ms, int32_t fruitless);
+
     tal_filesystem_updater();
     ~tal_filesystem_updater();  // frees the texts and the manifest
     tal_filesystem_updater(const tal_filesystem_updater&) = delete;
