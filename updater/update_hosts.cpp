@@ -89,8 +89,10 @@ bool host_failure_cause(const kest_http_downloader& downloader, bounded_string& 
             cause.append("its name cannot be resolved");
             return true;
         case kest_http_downloader::failure_connect:
-            cause.append(downloader.connect_error == net_error_timeout
-                             ? "connecting timed out"
+            // A refused certificate or handshake ends the connect as a reset (the socket logs why).
+            cause.append(downloader.connect_error == net_error_timeout ? "connecting timed out"
+                         : downloader.use_tls && downloader.connect_error == net_error_connection_reset
+                             ? "its TLS handshake failed"
                              : network_error_description(downloader.connect_error));
             return true;
         case kest_http_downloader::failure_timeout:

@@ -97,8 +97,11 @@ TEST(UpdateHosts, OnlyUnreachableHostsAndServerErrorsCountAgainstAHost) {
         int status;
         int connect_error;
         const char* cause;  // null: nothing against the host
+        int use_tls = 0;
     } cases[] = {
         {k::failure_connect, 0, net_error_connection_refused, "connection refused"},
+        {k::failure_connect, 0, net_error_connection_reset, "connection aborted/reset"},
+        {k::failure_connect, 0, net_error_connection_reset, "its TLS handshake failed", 1},
         {k::failure_connect, 0, net_error_timeout, "connecting timed out"},
         {k::failure_connect, 0, net_error_host_unreachable, "remote host unreachable"},
         {k::failure_unresolved, 0, 0, "its name cannot be resolved"},
@@ -119,6 +122,7 @@ TEST(UpdateHosts, OnlyUnreachableHostsAndServerErrorsCountAgainstAHost) {
         d.failure = c.failure;
         d.status = c.status;
         d.connect_error = c.connect_error;
+        d.use_tls = c.use_tls;
         bounded_string cause;
         EXPECT_EQ(host_failure_cause(d, cause), c.cause != nullptr);
         EXPECT_STREQ(cause.c_str(), c.cause != nullptr ? c.cause : "");
