@@ -1,8 +1,8 @@
 // The launcher against a real update server: varnholt-publish writes the publication, nginx serves it on
 // 127.0.0.1:80 with the operators' sample site, and the real program (built for that host) updates a
 // temporary HOME on a virtual display and boots the client it installed (the boot argv reporter).
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -401,11 +401,11 @@ TEST_F(EndToEnd, KilledInTheMiddleOfADownloadItContinuesAtTheNextStart) {
     EXPECT_NE(second.out.find("Resuming '" + client_1 + "' from byte " + std::to_string(held) + ".\n"),
               std::string::npos)
         << second.out;
-    EXPECT_EQ(nginx_->access_log(2),
-              "\"GET /downloads/tessar_v3/" + manifest_name + " HTTP/1.1\" 200 " +
-                  std::to_string(read_file(published(manifest_name)).size()) + "\n\"GET /downloads/tessar_v3/" +
-                  client_1 + " HTTP/1.1\" 206 " + std::to_string(std::stoll(size) - held) +
-                  " range=bytes=" + std::to_string(held) + "-\n");
+    EXPECT_EQ(nginx_->access_log(2), "\"GET /downloads/tessar_v3/" + manifest_name + " HTTP/1.1\" 200 " +
+                                         std::to_string(read_file(published(manifest_name)).size()) +
+                                         "\n\"GET /downloads/tessar_v3/" + client_1 + " HTTP/1.1\" 206 " +
+                                         std::to_string(std::stoll(size) - held) +
+                                         " range=bytes=" + std::to_string(held) + "-\n");
     EXPECT_TRUE(read_file(installed(client_1)) == read_file(published(client_1)));
     EXPECT_EQ(booted_argv(), booted_as(client_1));
     EXPECT_EQ(local_records(), manifest_line_for(client_1));

@@ -151,9 +151,15 @@ void add_signed_cases(std::vector<fault_case>& cases) {
              const std::string signature = read_file(w.published(manifest_name) + ".sig");
              const std::string& gz = w.base().manifest_gz;
              scripted_server::script plan;
-             plan.accept().read_request().send(head(static_cast<int64_t>(signature.size())) + signature).close();
+             plan.accept()
+                 .read_request()
+                 .send(head(static_cast<int64_t>(signature.size())) + signature)
+                 .close();
              plan.accept().read_request().send(head(static_cast<int64_t>(gz.size())) + gz).close();
-             plan.accept().read_request().send(head(static_cast<int64_t>(file.size())) + file.substr(0, file.size() / 2)).reset();
+             plan.accept()
+                 .read_request()
+                 .send(head(static_cast<int64_t>(file.size())) + file.substr(0, file.size() / 2))
+                 .reset();
              rest_then_whole(plan, file, file.size() / 2);
              w.play(plan);
          }});
@@ -282,8 +288,8 @@ std::vector<fault_case> fault_cases() {
              rest_then_whole(plan, file, file.size() - 1);
              w.play(plan);
          }});
-    add({"new client 503, then served", "tried again after 1 s: installed", outcome::updated, retrying_from(0),
-         30, [](fault_world& w) {
+    add({"new client 503, then served", "tried again after 1 s: installed", outcome::updated,
+         retrying_from(0), 30, [](fault_world& w) {
              const std::string& file = w.base().client_2;
              scripted_server::script plan = manifest_then_file_request(w.base());
              plan.send("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")

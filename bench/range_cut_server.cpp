@@ -5,8 +5,8 @@
 //   range_cut_server <port> <file> <cut bytes> <count file>        (on 127.0.0.1)
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <linux/tcp.h>  // its tcp_info has tcpi_bytes_acked, which glibc's lacks
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <strings.h>
@@ -103,7 +103,8 @@ int main(int argc, char** argv) {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(atoi(argv[1])));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 16) != 0) {
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 16) != 0) {
         perror("listen");
         return 1;
     }
@@ -123,8 +124,9 @@ int main(int argc, char** argv) {
         long long from = range_start(request);
         bool partial = from > 0 && from < size;
         long long offset = partial ? from : 0;
-        std::string head = partial ? "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) +
-                                         "-" + std::to_string(size - 1) + "/" + std::to_string(size) + "\r\n"
+        std::string head = partial ? "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " +
+                                         std::to_string(from) + "-" + std::to_string(size - 1) + "/" +
+                                         std::to_string(size) + "\r\n"
                                    : "HTTP/1.1 200 OK\r\n";
         head += "Content-Length: " + std::to_string(size - offset) + "\r\nConnection: close\r\n\r\n";
         bool whole = false;
@@ -160,7 +162,8 @@ int main(int argc, char** argv) {
         tcp_info info{};
         socklen_t info_length = sizeof info;
         if (head_sent && getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &info_length) == 0) {
-            long long acked = static_cast<long long>(info.tcpi_bytes_acked) - static_cast<long long>(head.size());
+            long long acked =
+                static_cast<long long>(info.tcpi_bytes_acked) - static_cast<long long>(head.size());
             body_bytes += acked > 0 ? acked : 0;
         }
         if (!whole) {

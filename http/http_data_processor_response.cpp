@@ -541,8 +541,8 @@ struct kest_http_data_processor_oline::known_header {
 const kest_http_data_processor_oline::known_header kest_http_data_processor_oline::known_headers[] = {
     {"Content-Length", &kest_http_data_processor_oline::parse_content_length,
      "got bad content length, line: ", "", 1, false},
-    {"Content-Range", &kest_http_data_processor_oline::parse_content_range, "got bad content range, line: ",
-     "", 1, false},
+    {"Content-Range", &kest_http_data_processor_oline::parse_content_range,
+     "got bad content range, line: ", "", 1, false},
     {"Content-Type", &kest_http_data_processor_oline::parse_content_type, "got bad content type line: ", "",
      2, false},
     {"Connection", &kest_http_data_processor_oline::parse_connection, "got bad Connection: line: ", "", 2,

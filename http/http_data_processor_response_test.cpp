@@ -432,8 +432,9 @@ TEST(HttpResponseParser, HeaderLinesResultsAndWarnings) {
 // Content-Range is read exactly, because the downloader writes the body at the offset it gives: every
 // form the syntax allows, and everything else fails the response.
 TEST(HttpResponseParser, ContentRangeIsReadExactly) {
-    const std::string w = "Warning in kest_http_data_processor_oline::header_line_parse(), got bad content "
-                          "range, line: ";
+    const std::string w =
+        "Warning in kest_http_data_processor_oline::header_line_parse(), got bad content "
+        "range, line: ";
     const int64_t none = -1;
     struct {
         const char* value;
@@ -498,7 +499,8 @@ TEST(HttpResponseParser, ContentRangeOfOneMessageOnly) {
     char sink[8192];
     while (p.get_tx_data(sink, sizeof sink) > 0) {
     }
-    std::string first = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 3-4/5\r\nContent-Length: 2\r\n\r\nde";
+    std::string first =
+        "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 3-4/5\r\nContent-Length: 2\r\n\r\nde";
     ASSERT_EQ(p.feed_data(first.data(), static_cast<int>(first.size())), 1);
     EXPECT_EQ(p.has_content_range, 1);
     std::string second = "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n";

@@ -418,10 +418,11 @@ int kest_http_downloader::open_output_file(const kest_http_data_processor_oline&
         body_offset = resume_from;
     } else {
         if (asked_for_rest) {
-            debug_log_line(1,
-                           "Warning in kest_http_downloader::callback_message_received(), the server sent all "
-                           "of file '%s' instead of the rest from byte %lld.  Starting again.",
-                           destination.c_str(), static_cast<long long>(resume_from));
+            debug_log_line(
+                1,
+                "Warning in kest_http_downloader::callback_message_received(), the server sent all "
+                "of file '%s' instead of the rest from byte %lld.  Starting again.",
+                destination.c_str(), static_cast<long long>(resume_from));
             if (body_hasher != nullptr) {
                 body_hasher->restart();
             }

@@ -780,10 +780,12 @@ TEST(HttpDownloader, AnswersToARequestForTheRest) {
     } cases[] = {
         {"the rest", partial_content(body, 40), 1, k::failure_none, body, 40},
         {"the rest, chunked",
-         "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 40-99/100\r\nTransfer-Encoding: chunked\r\n\r\n3c\r\n" +
+         "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 40-99/100\r\nTransfer-Encoding: "
+         "chunked\r\n\r\n3c\r\n" +
              body.substr(40) + "\r\n0\r\n\r\n",
          1, k::failure_none, body, 40},
-        {"the rest, length unknown", partial_content(body, 40, "bytes 40-99/*"), 0, k::failure_range, kept, 0},
+        {"the rest, length unknown", partial_content(body, 40, "bytes 40-99/*"), 0, k::failure_range, kept,
+         0},
         {"the whole file", with_length(body), 1, k::failure_none, body, 0},
         {"a range from another offset", partial_content(body, 50), 0, k::failure_range, kept, 0},
         {"a range of another file's size", partial_content(body, 40, "bytes 40-99/101"), 0, k::failure_range,
@@ -798,8 +800,9 @@ TEST(HttpDownloader, AnswersToARequestForTheRest) {
          0, k::failure_range, kept, 0},
         {"a malformed Content-Range", partial_content(body, 40, "bytes 40-99/1000000000000000000000"), 0,
          k::failure_range, kept, 0},
-        {"416", "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */100\r\nContent-Length: 0\r\n\r\n",
-         0, k::failure_range, kept, 0},
+        {"416",
+         "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */100\r\nContent-Length: 0\r\n\r\n", 0,
+         k::failure_range, kept, 0},
         {"404", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", 0, k::failure_status, kept, 0},
     };
     for (const auto& c : cases) {
@@ -860,8 +863,9 @@ TEST(HttpDownloader, ContinuingAFileOfAnotherLengthFails) {
 // attempt to continue.
 TEST(HttpDownloader, BrokenTransfersCanKeepThePartialFile) {
     const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n";
-    const std::string rest = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 40000-99999/100000\r\n"
-                             "Content-Length: 60000\r\n\r\n";
+    const std::string rest =
+        "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 40000-99999/100000\r\n"
+        "Content-Length: 60000\r\n\r\n";
     const std::string body = pattern(100000);
     struct {
         const char* name;

@@ -11,7 +11,8 @@ namespace {
 
 std::string record_text(const std::string& size, const std::string& held, const std::string& hash,
                         const std::string& name) {
-    return "varnholt download 1\nsize " + size + "\nheld " + held + "\nhash " + hash + "\nname " + name + "\n";
+    return "varnholt download 1\nsize " + size + "\nheld " + held + "\nhash " + hash + "\nname " + name +
+           "\n";
 }
 
 }  // namespace

@@ -67,6 +67,32 @@ std::string partial(size_t from, const std::string& range = "", const std::strin
 
 const std::string not_found = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
 const std::string busy = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n";
+const std::string range_not_satisfiable =
+    "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */1000\r\nContent-Length: 0\r\n\r\n";
+
+// How the server ends one attempt after its answer.
+enum class ending { close, reset, stall };
+
+struct attempt {
+    std::string answer;
+    ending end;
+};
+
+// A server that takes one connection per attempt, reads its request and answers it.
+script attempts(const std::vector<attempt>& each) {
+    script plan;
+    for (const attempt& a : each) {
+        plan.accept().read_request().send(a.answer);
+        if (a.end == ending::close) {
+            plan.close();
+        } else if (a.end == ending::reset) {
+            plan.sleep(50).reset();
+        } else {
+            plan.stall();
+        }
+    }
+    return plan;
+}
 
 // The Range value of each request ("" without one).
 strings ranges(const strings& requests) {
@@ -104,8 +130,8 @@ struct retry_fixture {
     }
 
     // A partial download kept from an earlier run: `kept` in the temporary file, and its record.
-    void keep(const std::string& kept, int64_t held, const std::string& hash, const std::string& name = client,
-              int size = 1000) {
+    void keep(const std::string& kept, int64_t held, const std::string& hash,
+              const std::string& name = client, int size = 1000) {
         write_file(temporary, kept);
         download_resume_record r;
         r.name.set(name.c_str());
@@ -176,58 +202,92 @@ TEST(DownloadRetry, AnswersInTheMiddleOfAFile) {
         script plan;
         bool installed;
         strings messages;
-        strings ranges;  // of the requests the server read, in order
+        strings ranges;    // of the requests the server read, in order
         std::string kept;  // what the temporary file holds after a failure
     } cases[] = {
         {"reset at half, then a server that honours Range",
-         script().accept().read_request().send(half).sleep(50).reset().accept().read_request().send(partial(500)).close(),
-         true, {retrying(500)}, {"", "bytes=500-"}, ""},
+         attempts({{half, ending::reset}, {partial(500), ending::close}}),
+         true,
+         {retrying(500)},
+         {"", "bytes=500-"},
+         ""},
         {"reset at half, then a server that ignores Range",
-         script().accept().read_request().send(half).sleep(50).reset().accept().read_request().send(whole()).close(),
-         true, {retrying(500)}, {"", "bytes=500-"}, ""},
+         attempts({{half, ending::reset}, {whole(), ending::close}}),
+         true,
+         {retrying(500)},
+         {"", "bytes=500-"},
+         ""},
         {"a wrong Content-Range, then the whole file",
-         script().accept().read_request().send(half).sleep(50).reset().accept().read_request()
-             .send(partial(400, "bytes 400-999/1000")).accept().read_request().send(whole()).close(),
-         true, {retrying(500), retrying(0)}, {"", "bytes=500-", ""}, ""},
+         attempts({{half, ending::reset},
+                   {partial(400, "bytes 400-999/1000"), ending::close},
+                   {whole(), ending::close}}),
+         true,
+         {retrying(500), retrying(0)},
+         {"", "bytes=500-", ""},
+         ""},
         {"a 416, then the whole file",
-         script().accept().read_request().send(half).sleep(50).reset().accept().read_request()
-             .send("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */1000\r\nContent-Length: 0\r\n\r\n")
-             .accept().read_request().send(whole()).close(),
-         true, {retrying(500), retrying(0)}, {"", "bytes=500-", ""}, ""},
+         attempts({{half, ending::reset}, {range_not_satisfiable, ending::close}, {whole(), ending::close}}),
+         true,
+         {retrying(500), retrying(0)},
+         {"", "bytes=500-", ""},
+         ""},
         {"a short body, then the rest",
-         script().accept().read_request().send("HTTP/1.1 200 OK\r\n\r\n" + body.substr(0, 500)).close()
-             .accept().read_request().send(partial(500)).close(),
-         true, {retrying(500)}, {"", "bytes=500-"}, ""},
+         attempts({{"HTTP/1.1 200 OK\r\n\r\n" + body.substr(0, 500), ending::close},
+                   {partial(500), ending::close}}),
+         true,
+         {retrying(500)},
+         {"", "bytes=500-"},
+         ""},
         {"closed early, then the rest",
-         script().accept().read_request().send(half).close().accept().read_request().send(partial(500)).close(),
-         true, {retrying(500)}, {"", "bytes=500-"}, ""},
+         attempts({{half, ending::close}, {partial(500), ending::close}}),
+         true,
+         {retrying(500)},
+         {"", "bytes=500-"},
+         ""},
         {"a stall, then the rest",
-         script().accept().read_request().send(half).stall().accept().read_request().send(partial(500)).close(),
-         true, {retrying(500)}, {"", "bytes=500-"}, ""},
+         attempts({{half, ending::stall}, {partial(500), ending::close}}),
+         true,
+         {retrying(500)},
+         {"", "bytes=500-"},
+         ""},
         {"a 503, then the file",
-         script().accept().read_request().send(busy).accept().read_request().send(whole()).close(),
-         true, {retrying(0)}, {"", ""}, ""},
-        {"a 404 is final", script().accept().read_request().send(not_found).close(), false, {failed}, {""}, ""},
+         attempts({{busy, ending::close}, {whole(), ending::close}}),
+         true,
+         {retrying(0)},
+         {"", ""},
+         ""},
+        {"a 404 is final", attempts({{not_found, ending::close}}), false, {failed}, {""}, ""},
         {"a body longer than the record is final",
-         script().accept().read_request().send(whole(body + "x")).close(), false, {failed}, {""}, ""},
+         attempts({{whole(body + "x"), ending::close}}),
+         false,
+         {failed},
+         {""},
+         ""},
         {"stalls on every attempt",
-         script().accept().read_request().stall().accept().read_request().stall().accept().read_request()
-             .stall().accept().read_request().stall(),
-         false, {retrying(0), retrying(0), retrying(0), failed}, {"", "", "", ""}, ""},
+         attempts({{"", ending::stall}, {"", ending::stall}, {"", ending::stall}, {"", ending::stall}}),
+         false,
+         {retrying(0), retrying(0), retrying(0), failed},
+         {"", "", "", ""},
+         ""},
         // Every attempt starts again from zero and breaks where the first did: no progress after the first.
         {"a server that starts again every time and breaks at half",
-         script().accept().read_request().send(half).sleep(50).reset().accept().read_request().send(half)
-             .sleep(50).reset().accept().read_request().send(half).sleep(50).reset().accept().read_request()
-             .send(half).sleep(50).reset().accept().read_request().send(half).sleep(50).reset(),
-         false, {retrying(500), retrying(500), retrying(500), retrying(500), failed},
-         {"", "bytes=500-", "bytes=500-", "bytes=500-", "bytes=500-"}, body.substr(0, 500)},
+         attempts({{half, ending::reset},
+                   {half, ending::reset},
+                   {half, ending::reset},
+                   {half, ending::reset},
+                   {half, ending::reset}}),
+         false,
+         {retrying(500), retrying(500), retrying(500), retrying(500), failed},
+         {"", "bytes=500-", "bytes=500-", "bytes=500-", "bytes=500-"},
+         body.substr(0, 500)},
     };
     for (bool signed_run : {false, true}) {
         for (auto& c : cases) {
             SCOPED_TRACE(std::string(c.name) + (signed_run ? ", signed" : ""));
             scripted_server server(c.plan, 80);
             retry_fixture f;
-            EXPECT_EQ(f.update(signed_run ? sha256_of(body) : std::string(20, 'a'), "127.0.0.1", signed_run), 0);
+            EXPECT_EQ(f.update(signed_run ? sha256_of(body) : std::string(20, 'a'), "127.0.0.1", signed_run),
+                      0);
             EXPECT_EQ(f.installed(), c.installed);
             EXPECT_EQ(f.messages, c.messages);
             EXPECT_TRUE(f.never_backwards());
@@ -262,17 +322,40 @@ TEST(DownloadRetry, PartialDownloadsKeptFromAnEarlierRun) {
         strings messages;
         std::string access_log;
     } cases[] = {
-        {"as recorded", body.substr(0, 500), 500, client, 1000, false, {"Resuming 'client' from byte 500."},
+        {"as recorded",
+         body.substr(0, 500),
+         500,
+         client,
+         1000,
+         false,
+         {"Resuming 'client' from byte 500."},
          get + "206 500 range=bytes=500-\n"},
-        {"as recorded, signed", body.substr(0, 500), 500, client, 1000, true,
-         {"Resuming 'client' from byte 500."}, get + "206 500 range=bytes=500-\n"},
+        {"as recorded, signed",
+         body.substr(0, 500),
+         500,
+         client,
+         1000,
+         true,
+         {"Resuming 'client' from byte 500."},
+         get + "206 500 range=bytes=500-\n"},
         // Only the recorded length was known to be on disk.
-        {"longer than recorded", body.substr(0, 700), 500, client, 1000, true,
-         {"Resuming 'client' from byte 500."}, get + "206 500 range=bytes=500-\n"},
+        {"longer than recorded",
+         body.substr(0, 700),
+         500,
+         client,
+         1000,
+         true,
+         {"Resuming 'client' from byte 500."},
+         get + "206 500 range=bytes=500-\n"},
         {"shorter than recorded", body.substr(0, 400), 500, client, 1000, true, {}, get + "200 1000\n"},
         {"recorded for another file", body.substr(0, 500), 500, "other", 1000, true, {}, get + "200 1000\n"},
         {"recorded for another size", body.substr(0, 500), 500, client, 999, true, {}, get + "200 1000\n"},
-        {"kept part changed on disk, signed", tampered, 500, client, 1000, true,
+        {"kept part changed on disk, signed",
+         tampered,
+         500,
+         client,
+         1000,
+         true,
          {"Resuming 'client' from byte 500.", retrying(0)},
          get + "206 500 range=bytes=500-\n" + get + "200 1000\n"},
     };
@@ -310,7 +393,7 @@ TEST(DownloadRetry, DamagedRecordDiscardsThePartialFile) {
 TEST(DownloadRetry, FailedFileLeavesItsRecord) {
     REQUIRE_SANDBOX();
     log_capture log;
-    scripted_server server(script().accept().read_request().send(head(1000) + body.substr(0, 700)).sleep(50).reset(), 80);
+    scripted_server server(attempts({{head(1000) + body.substr(0, 700), ending::reset}}), 80);
     retry_fixture f;
     f.updater.wait_ms = 50;
     f.updater.stall_window_ms = 100;  // the retries meet a server that no longer answers
@@ -330,7 +413,7 @@ TEST(DownloadRetry, FullDiskKeepsNothing) {
     REQUIRE_SANDBOX();
     log_capture log;
     const std::string big = content(400 * 1024);
-    scripted_server server(script().accept().read_request().send(whole(big)).close(), 80);
+    scripted_server server(attempts({{whole(big), ending::close}}), 80);
     retry_fixture f;
     ASSERT_EQ(mount("tmpfs", f.destination.c_str(), "tmpfs", 0, "size=128k"), 0);
     f.configure(f.destination);
@@ -348,15 +431,17 @@ TEST(DownloadRetry, FullDiskKeepsNothing) {
 TEST(DownloadRetry, RunTimeCapEndsTheDownloads) {
     REQUIRE_SANDBOX();
     log_capture log;
-    scripted_server server(script().accept().read_request().send(head(1000)).stall(), 80);
+    scripted_server server(attempts({{head(1000), ending::stall}}), 80);
     retry_fixture f;
     f.updater.stall_window_ms = 60000;
     f.updater.run_time_allowance_ms = 300;  // with 1000 bytes at 4 KiB/s: 544 ms in all
     EXPECT_EQ(f.update(std::string(20, 'a')), 0);
     EXPECT_EQ(f.messages, strings{failed});
-    EXPECT_NE(log.text().find("transfer took too long, giving up.  Keeping the partial file.\n"), std::string::npos)
+    EXPECT_NE(log.text().find("transfer took too long, giving up.  Keeping the partial file.\n"),
+              std::string::npos)
         << log.text();
-    EXPECT_NE(log.text().find("the time for this run's downloads is up; giving up '/downloads/tessar_v3/client'.\n"),
+    EXPECT_NE(log.text().find(
+                  "the time for this run's downloads is up; giving up '/downloads/tessar_v3/client'.\n"),
               std::string::npos)
         << log.text();
 }
@@ -375,7 +460,7 @@ TEST(DownloadRetry, RunKilledInTheMiddleContinuesFromTheRecordedLength) {
     mkdir(destination.c_str(), 0700);
     pid_t child = -1;
     {
-        scripted_server first(script().accept().read_request().send(head(big.size()) + big.substr(0, 100000)).stall(), 80);
+        scripted_server first(attempts({{head(big.size()) + big.substr(0, 100000), ending::stall}}), 80);
         fflush(nullptr);
         child = fork();
         ASSERT_GE(child, 0);
@@ -412,7 +497,7 @@ TEST(DownloadRetry, RunKilledInTheMiddleContinuesFromTheRecordedLength) {
     EXPECT_GE(read_file(temporary).size(), 100000u);
 
     log_capture log;
-    scripted_server second(script().accept().read_request().send(partial(100000, "", big)).close(), 80);
+    scripted_server second(attempts({{partial(100000, "", big), ending::close}}), 80);
     retry_fixture f;
     manifest_entry entry(client.c_str(), hash.c_str(), static_cast<int32_t>(big.size()));
     pointer_vector list;
@@ -442,16 +527,25 @@ TEST(DownloadRetry, MirrorsTakeOverFromAHostThatCannotServe) {
         std::string passed_over;
         strings second_ranges;
     } cases[] = {
-        {"refused", script(),
-         script().accept().read_request().send(whole()).close().accept().read_request().send(whole(second_file)).close(),
-         {retrying(0)}, "connection refused", {"", ""}},
-        {"503", script().accept().read_request().send(busy).close(),
-         script().accept().read_request().send(whole()).close().accept().read_request().send(whole(second_file)).close(),
-         {retrying(0)}, "it answered 503", {"", ""}},
+        {"refused",
+         script(),
+         attempts({{whole(), ending::close}, {whole(second_file), ending::close}}),
+         {retrying(0)},
+         "connection refused",
+         {"", ""}},
+        {"503",
+         attempts({{busy, ending::close}}),
+         attempts({{whole(), ending::close}, {whole(second_file), ending::close}}),
+         {retrying(0)},
+         "it answered 503",
+         {"", ""}},
         // The partial file goes on from the next host.
-        {"stalls at half", script().accept().read_request().send(head(1000) + body.substr(0, 500)).stall(),
-         script().accept().read_request().send(partial(500)).close().accept().read_request().send(whole(second_file)).close(),
-         {retrying(500)}, "it timed out", {"bytes=500-", ""}},
+        {"stalls at half",
+         attempts({{head(1000) + body.substr(0, 500), ending::stall}}),
+         attempts({{partial(500), ending::close}, {whole(second_file), ending::close}}),
+         {retrying(500)},
+         "it timed out",
+         {"bytes=500-", ""}},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -480,8 +574,8 @@ TEST(DownloadRetry, MirrorsTakeOverFromAHostThatCannotServe) {
         if (first != nullptr) {
             EXPECT_EQ(first->requests().size(), 1u);
         }
-        EXPECT_NE(log.text().find("passing over update host '127.0.0.2' for the rest of this run: " + c.passed_over +
-                                  ".\n"),
+        EXPECT_NE(log.text().find("passing over update host '127.0.0.2' for the rest of this run: " +
+                                  c.passed_over + ".\n"),
                   std::string::npos)
             << log.text();
     }

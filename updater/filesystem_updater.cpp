@@ -65,7 +65,8 @@ int64_t synced_length(const char* path) {
         return errno == ENOENT ? 0 : -1;
     }
     struct stat status;
-    int64_t length = fdatasync(fd) == 0 && fstat(fd, &status) == 0 ? static_cast<int64_t>(status.st_size) : -1;
+    int64_t length =
+        fdatasync(fd) == 0 && fstat(fd, &status) == 0 ? static_cast<int64_t>(status.st_size) : -1;
     close(fd);
     return length;
 }
@@ -78,7 +79,8 @@ int hash_file_start(const char* path, int64_t length, sha256_hasher& hasher) {
     }
     char block[64 * 1024];
     while (length > 0) {
-        size_t want = length < static_cast<int64_t>(sizeof block) ? static_cast<size_t>(length) : sizeof block;
+        size_t want =
+            length < static_cast<int64_t>(sizeof block) ? static_cast<size_t>(length) : sizeof block;
         size_t got = fread(block, 1, want, file);
         if (got != want) {
             break;
@@ -251,10 +253,11 @@ int64_t tal_filesystem_updater::take_partial_download(const char* name, int32_t 
     if (kept != nullptr) {
         bounded_string shown;
         append_printable_manifest_name(shown, kept->name.c_str());
-        debug_log_line(1,
-                       "Warning in tal_filesystem_updater::update_files(), the partial download of '%s' is not "
-                       "of the file fetched now; discarding it.",
-                       shown.c_str());
+        debug_log_line(
+            1,
+            "Warning in tal_filesystem_updater::update_files(), the partial download of '%s' is not "
+            "of the file fetched now; discarding it.",
+            shown.c_str());
     }
     discard_partial_download();
     return 0;
@@ -355,7 +358,8 @@ int tal_filesystem_updater::update_files(const char* host, const char* root, con
     return update_files(one_host, root, files);
 }
 
-int tal_filesystem_updater::update_files(update_host_list& hosts, const char* root, const pointer_vector& files) {
+int tal_filesystem_updater::update_files(update_host_list& hosts, const char* root,
+                                         const pointer_vector& files) {
     if (temporary_file == nullptr) {
         message("No temporary download filename set.");
         return 1;
@@ -597,10 +601,11 @@ tal_filesystem_updater::download_outcome tal_filesystem_updater::fetch_file(cons
                     }
                     return download_whole;
                 }
-                debug_log_line(1,
-                               "Error in tal_filesystem_updater::download_file(), '%s' arrived with SHA-256 %s, "
-                               "the manifest says %s.",
-                               path.c_str(), hex, sha256);
+                debug_log_line(
+                    1,
+                    "Error in tal_filesystem_updater::download_file(), '%s' arrived with SHA-256 %s, "
+                    "the manifest says %s.",
+                    path.c_str(), hex, sha256);
                 discard_partial_download();
                 if (!pieced || fetched_whole_again) {
                     return download_content_mismatch;
@@ -613,10 +618,11 @@ tal_filesystem_updater::download_outcome tal_filesystem_updater::fetch_file(cons
                 say_from("Retrying", 0);
                 continue;
             }
-            debug_log_line(1,
-                           "Error in tal_filesystem_updater::download_file(), '%s' arrived with %lld bytes, the "
-                           "manifest says %d.",
-                           path.c_str(), static_cast<long long>(length), size);
+            debug_log_line(
+                1,
+                "Error in tal_filesystem_updater::download_file(), '%s' arrived with %lld bytes, the "
+                "manifest says %d.",
+                path.c_str(), static_cast<long long>(length), size);
         }
         if (is_final_failure(downloader)) {
             discard_partial_download();

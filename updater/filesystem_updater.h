@@ -157,7 +157,7 @@ class tal_filesystem_updater {
     void update_one_file(const char* root, const manifest_entry& entry);
 
     update_host_list* hosts_;
-    kest_http_downloader* active_downloader_;  // while a file's attempt runs
+    kest_http_downloader* active_downloader_;                 // while a file's attempt runs
     std::unique_ptr<download_resume_record> pending_resume_;  // the partial download kept from before
     std::unique_ptr<download_resume_record> record_;          // the file being downloaded, as recorded
     record_state record_state_;

@@ -416,7 +416,8 @@ TEST(FilesystemUpdater, ShortBodiesAndStallsFail) {
         f.updater.retry_backoff_ms = 1;
         f.configure_new();
         EXPECT_EQ(f.update({{"a", 10}}), 0);
-        EXPECT_EQ(f.messages, (strings{retry, retry, retry, retry, "Unable to update file 'a' - download failed."}));
+        EXPECT_EQ(f.messages,
+                  (strings{retry, retry, retry, retry, "Unable to update file 'a' - download failed."}));
         EXPECT_FALSE(file_exists(f.destination + "/a"));
         EXPECT_EQ(read_file(f.temporary), "12345");
     }

@@ -76,8 +76,9 @@ int update_host_list::pass_over(int index, const char* cause) {
         return 0;
     }
     passed_over_[index] = true;
-    debug_log_line(1, "Warning in update_host_list::pass_over(), passing over update host '%s' for the rest "
-                      "of this run: %s.",
+    debug_log_line(1,
+                   "Warning in update_host_list::pass_over(), passing over update host '%s' for the rest "
+                   "of this run: %s.",
                    names_[index], cause);
     return 1;
 }

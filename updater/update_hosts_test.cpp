@@ -78,11 +78,12 @@ TEST(UpdateHosts, TheLastUsableHostIsNeverPassedOver) {
     EXPECT_EQ(hosts.next_usable(), 2);
     EXPECT_EQ(hosts.next_usable(3), -1);
     EXPECT_TRUE(hosts.is_passed_over(0) && hosts.is_passed_over(1) && !hosts.is_passed_over(2));
-    EXPECT_EQ(log.text(),
-              "Warning in update_host_list::pass_over(), passing over update host 'b' for the rest of this run: "
-              "it answered 503.\n"
-              "Warning in update_host_list::pass_over(), passing over update host 'a' for the rest of this run: "
-              "connection refused.\n");
+    EXPECT_EQ(
+        log.text(),
+        "Warning in update_host_list::pass_over(), passing over update host 'b' for the rest of this run: "
+        "it answered 503.\n"
+        "Warning in update_host_list::pass_over(), passing over update host 'a' for the rest of this run: "
+        "connection refused.\n");
 
     update_host_list one;
     one.set_single("x,y");  // taken as it is

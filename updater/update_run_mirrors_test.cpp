@@ -30,12 +30,14 @@ class UpdateRunMirrors : public testing::Test {
         ASSERT_EQ(kest_ssl_startup(), 1);
         // mirror-a is the second loopback address, mirror-b this machine; nowhere has no address, and the
         // name server asked for it is not there, so the look-up fails at once.
-        write_file(etc_.file("hosts"), "127.0.0.2 mirror-a.varnholt.test\n127.0.0.1 mirror-b.varnholt.test\n");
+        write_file(etc_.file("hosts"),
+                   "127.0.0.2 mirror-a.varnholt.test\n127.0.0.1 mirror-b.varnholt.test\n");
         write_file(etc_.file("resolv.conf"), "nameserver 127.0.0.1\n");
         ASSERT_EQ(mount(etc_.file("hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
         hosts_mounted_ = true;
         if (file_exists("/etc/resolv.conf")) {
-            ASSERT_EQ(mount(etc_.file("resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
+            ASSERT_EQ(mount(etc_.file("resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr),
+                      0);
             resolv_mounted_ = true;
         }
         std::string dir = docroot_.path() + update_server::root_path;
@@ -58,7 +60,8 @@ class UpdateRunMirrors : public testing::Test {
     std::unique_ptr<nginx_server> serve(const std::string& listen) {
         return std::make_unique<nginx_server>(docroot_.path(), 0, listen);
     }
-    std::string tls_listen(const std::string& address, const test_credentials& credentials, const std::string& tag) {
+    std::string tls_listen(const std::string& address, const test_credentials& credentials,
+                           const std::string& tag) {
         write_file(etc_.file(tag + ".pem"), credentials.certificate_pem);
         write_file(etc_.file(tag + ".key"), credentials.key_pem, 0600);
         return "listen " + address + ":443 ssl; ssl_certificate " + etc_.file(tag + ".pem") +
@@ -116,13 +119,16 @@ TEST_F(UpdateRunMirrors, FirstHostPassedOverForTheWholeRun) {
         EXPECT_EQ(log.text().find(passing_over, log.text().find(passing_over) + 1), std::string::npos)
             << "passed over once: " << log.text();
     }
-    EXPECT_EQ(b->access_log(4),
-              "\"GET /downloads/tessar_v3/manifest_linux32_executables.txt.gz HTTP/1.1\" 200 " +
-                  std::to_string(read_file(docroot_.path() + update_server::root_path + "/" + update_server::list).size()) +
-                  "\n\"GET /downloads/tessar_v3/" + client + " HTTP/1.1\" 200 50000\n" +
-                  "\"GET /downloads/tessar_v3/manifest_linux32_executables.txt.gz HTTP/1.1\" 200 " +
-                  std::to_string(read_file(docroot_.path() + update_server::root_path + "/" + update_server::list).size()) +
-                  "\n\"GET /downloads/tessar_v3/" + client + " HTTP/1.1\" 200 50000\n");
+    EXPECT_EQ(
+        b->access_log(4),
+        "\"GET /downloads/tessar_v3/manifest_linux32_executables.txt.gz HTTP/1.1\" 200 " +
+            std::to_string(
+                read_file(docroot_.path() + update_server::root_path + "/" + update_server::list).size()) +
+            "\n\"GET /downloads/tessar_v3/" + client + " HTTP/1.1\" 200 50000\n" +
+            "\"GET /downloads/tessar_v3/manifest_linux32_executables.txt.gz HTTP/1.1\" 200 " +
+            std::to_string(
+                read_file(docroot_.path() + update_server::root_path + "/" + update_server::list).size()) +
+            "\n\"GET /downloads/tessar_v3/" + client + " HTTP/1.1\" 200 50000\n");
 }
 
 // Over TLS each host must show a certificate for its own name: the first shows one for another name
@@ -137,11 +143,13 @@ TEST_F(UpdateRunMirrors, EveryHostsCertificateIsCheckedForItsOwnName) {
     log_capture log;
     EXPECT_EQ(run("mirror-a.varnholt.test,mirror-b.varnholt.test", tls), 1);
     EXPECT_TRUE(installed());
-    EXPECT_NE(log.text().find("TLS with 'mirror-a.varnholt.test' failed: hostname mismatch.\n"), std::string::npos)
-        << log.text();
-    EXPECT_NE(log.text().find(passing_over + "mirror-a.varnholt.test' for the rest of this run: its TLS handshake "
-                                             "failed.\n"),
+    EXPECT_NE(log.text().find("TLS with 'mirror-a.varnholt.test' failed: hostname mismatch.\n"),
               std::string::npos)
+        << log.text();
+    EXPECT_NE(
+        log.text().find(passing_over + "mirror-a.varnholt.test' for the rest of this run: its TLS handshake "
+                                       "failed.\n"),
+        std::string::npos)
         << log.text();
     EXPECT_EQ(a->access_log(), "");
     EXPECT_EQ(b->access_log(2).substr(0, 5), "\"GET ");
