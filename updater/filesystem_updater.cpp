@@ -229,10 +229,12 @@ void tal_filesystem_updater::check_partial_download() {
     if (on_disk < record->held || record->held == 0 ||
         (on_disk > record->held && truncate(temporary_file, record->held) != 0)) {
         if (record->held > 0) {
+            bounded_string shown;
+            append_printable_manifest_name(shown, record->name.c_str());
             debug_log_line(1,
                            "Warning in tal_filesystem_updater::set_temporary_file(), the partial download of "
                            "'%s' holds %lld bytes, its record %lld; discarding it.",
-                           record->name.c_str(), static_cast<long long>(on_disk),
+                           shown.c_str(), static_cast<long long>(on_disk),
                            static_cast<long long>(record->held));
         }
         discard_partial_download();
@@ -474,11 +476,9 @@ int tal_filesystem_updater::download_file(const char* host, const char* root, co
     update_host_list one_host;
     one_host.set_single(host);
     hosts_ = &one_host;
-    if (files_deadline_ms_ < 0) {
-        files_deadline_ms_ = monotonic_ms() + run_time_allowance_ms +
-                             static_cast<int64_t>(size > 0 ? size : 0) * 1000 /
-                                 kest_http_downloader::time_limit_floor_bytes_per_second;
-    }
+    files_deadline_ms_ = monotonic_ms() + run_time_allowance_ms +
+                         static_cast<int64_t>(size > 0 ? size : 0) * 1000 /
+                             kest_http_downloader::time_limit_floor_bytes_per_second;
     download_outcome outcome = fetch_file(root, name, size, sha256, sha256);
     hosts_ = nullptr;
     return outcome == download_whole ? 1 : 0;
