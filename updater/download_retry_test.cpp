@@ -458,27 +458,52 @@ TEST(DownloadRetry, RunKilledInTheMiddleContinuesFromTheRecordedLength) {
     const std::string temporary = destination + "/download.tmp";
     const std::string record = destination + "/download_resume.txt";
     mkdir(destination.c_str(), 0700);
-    pid_t child = -1;
+    // The child forks while this process has no other thread (a thread sanitizer allows new threads in
+    // the child only then), and starts once the server it downloads from listens.
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    fflush(nullptr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(go[1]);
+        char byte;
+        if (read(go[0], &byte, 1) != 1) {
+            _exit(1);
+        }
+        tal_filesystem_updater u;
+        u.clock_seconds = [] {
+            static time_t now = 1000;
+            return now += 11;
+        };
+        u.set_destination_path(destination.c_str());
+        u.set_temporary_file(temporary.c_str());
+        u.verify_content_hash = 1;
+        manifest_entry entry(client.c_str(), hash.c_str(), static_cast<int32_t>(big.size()));
+        pointer_vector list;
+        list.append(&entry);
+        u.update_files("127.0.0.1", update_server::root_path, list);
+        _exit(0);
+    }
+    close(go[0]);
+    // Whatever happens below, the child does not outlive the test.
+    struct killed_at_end {
+        pid_t pid;
+        int status = 0;
+        void kill_now() {
+            if (pid > 0) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                pid = -1;
+            }
+        }
+        ~killed_at_end() { kill_now(); }
+    } running{child};
     {
         scripted_server first(attempts({{head(big.size()) + big.substr(0, 100000), ending::stall}}), 80);
-        fflush(nullptr);
-        child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            tal_filesystem_updater u;
-            u.clock_seconds = [] {
-                static time_t now = 1000;
-                return now += 11;
-            };
-            u.set_destination_path(destination.c_str());
-            u.set_temporary_file(temporary.c_str());
-            u.verify_content_hash = 1;
-            manifest_entry entry(client.c_str(), hash.c_str(), static_cast<int32_t>(big.size()));
-            pointer_vector list;
-            list.append(&entry);
-            u.update_files("127.0.0.1", update_server::root_path, list);
-            _exit(0);
-        }
+        bool started = write(go[1], "g", 1) == 1;
+        close(go[1]);
+        ASSERT_TRUE(started);
         // Killed once the record says all the server sent is on disk; not before, never after a time.
         auto recorded = [&]() {
             download_resume_record r;
@@ -488,11 +513,9 @@ TEST(DownloadRetry, RunKilledInTheMiddleContinuesFromTheRecordedLength) {
         for (int i = 0; i < 3000 && !(seen = recorded()); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        kill(child, SIGKILL);
-        int status = 0;
-        waitpid(child, &status, 0);
+        running.kill_now();
         ASSERT_TRUE(seen);
-        EXPECT_TRUE(WIFSIGNALED(status));
+        EXPECT_TRUE(WIFSIGNALED(running.status));
     }
     EXPECT_GE(read_file(temporary).size(), 100000u);
 
