@@ -306,7 +306,9 @@ int kest_http_data_processor_oline::finish_header_block(int taken) {
                            transfer_encoding);
             return fail();
         }
-        in_body = 1;
+        // A Transfer-Encoding line that names no coding at all still makes a body; with a Content-Length
+        // of 0 there is nothing of it to deliver, and the message is complete with its header block.
+        in_body = chunked || content_length != 0 ? 1 : 0;
         body_received = 0;
         clear_line();
         last_byte = 0;

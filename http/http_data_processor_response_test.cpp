@@ -213,6 +213,12 @@ TEST(HttpResponseParser, WholeAndSplitGiveTheSameEvents) {
          {"received 100 Continue length=-1 chunked=0", "complete", "received 200 OK length=0 chunked=0",
           "complete", "close"},
          1},
+        // A body piece of no bytes is never delivered.
+        {"a Transfer-Encoding of no coding, and a zero length",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: , ,\r\nContent-Length: 0\r\n\r\n",
+         closing::after_response,
+         {"received 200 OK length=0 chunked=0", "complete", "close"},
+         1},
         // Only chunked is decoded: a body under any other coding would be delivered still coded.
         {"another coding, even with a zero length",
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nContent-Length: 0\r\n\r\n",
