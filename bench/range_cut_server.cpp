@@ -162,8 +162,9 @@ int main(int argc, char** argv) {
         tcp_info info{};
         socklen_t info_length = sizeof info;
         if (head_sent && getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &info_length) == 0) {
-            long long acked =
-                static_cast<long long>(info.tcpi_bytes_acked) - static_cast<long long>(head.size());
+            // The FIN of a connection that ended cleanly is acknowledged as one more byte.
+            long long acked = static_cast<long long>(info.tcpi_bytes_acked) -
+                              static_cast<long long>(head.size()) - (whole ? 1 : 0);
             body_bytes += acked > 0 ? acked : 0;
         }
         if (!whole) {
