@@ -1,7 +1,9 @@
 // The launcher against a real update server: varnholt-publish writes the publication, nginx serves it on
 // 127.0.0.1:80 with the operators' sample site, and the real program (built for that host) updates a
 // temporary HOME on a virtual display and boots the client it installed (the boot argv reporter).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -347,4 +349,68 @@ TEST_F(EndToEnd, OfTwoLaunchersOnlyOneUpdatesTheOtherGivesUp) {
     EXPECT_EQ(booted_argv(), booted_as(client_1));
     expect_no_inherited_lock();
     EXPECT_EQ(new_requests(), (std::vector<std::string>{manifest_name + " 200", client_1 + " 200"}));
+}
+
+namespace {
+
+// The process that holds the updater lock on `path` (a launcher in its update run), or -1.
+pid_t lock_holder(const std::string& path) {
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    struct flock query {};
+    query.l_type = F_WRLCK;
+    query.l_whence = SEEK_SET;
+    int got = fcntl(fd, F_GETLK, &query);
+    close(fd);
+    return got == 0 && query.l_type != F_UNLCK ? query.l_pid : -1;
+}
+
+// The bytes the record beside the partial download says are on disk, or -1 without a record.
+long long recorded_bytes(const std::string& record) {
+    if (!file_exists(record)) {
+        return -1;
+    }
+    std::string text = read_file(record);
+    size_t at = text.find("\nheld ");
+    return at == std::string::npos ? -1 : atoll(text.c_str() + at + 6);
+}
+
+}  // namespace
+
+// The launcher killed outright (SIGKILL) while it fetches a large client from a slow server, and started
+// again: it continues the file from the length its record says was on disk, with one Range request for
+// exactly the rest, and installs and boots a file identical to the published one.
+TEST_F(EndToEnd, KilledInTheMiddleOfADownloadItContinuesAtTheNextStart) {
+    publish({{client_1, 4 << 20}});
+    serve("limit_rate 200k;");
+    const std::string record = installed("download_resume.txt");
+    start_launcher();
+    // The record is brought up to date about every ten seconds; kill once it holds a good part.
+    ASSERT_TRUE(wait_until([&] { return recorded_bytes(record) >= 1000000; }, 60000)) << log();
+    pid_t launcher = lock_holder(installed("lock.tmp"));
+    ASSERT_GT(launcher, 0);
+    ASSERT_EQ(kill(launcher, SIGKILL), 0);
+    process_result killed = wait_for_exit();
+    EXPECT_EQ(killed.signal, SIGKILL);
+    const long long held = recorded_bytes(record);
+    EXPECT_GE(static_cast<long long>(read_file(installed("download.tmp")).size()), held);
+    EXPECT_FALSE(file_exists(installed(client_1)));
+
+    serve();  // at full speed now; its log starts empty
+    process_result second = run();
+    const std::string size = std::to_string(read_file(published(client_1)).size());
+    EXPECT_NE(second.out.find("Resuming '" + client_1 + "' from byte " + std::to_string(held) + ".\n"),
+              std::string::npos)
+        << second.out;
+    EXPECT_EQ(nginx_->access_log(2), "\"GET /downloads/tessar_v3/" + manifest_name + " HTTP/1.1\" 200 " +
+                                         std::to_string(read_file(published(manifest_name)).size()) +
+                                         "\n\"GET /downloads/tessar_v3/" + client_1 + " HTTP/1.1\" 206 " +
+                                         std::to_string(std::stoll(size) - held) +
+                                         " range=bytes=" + std::to_string(held) + "-\n");
+    EXPECT_TRUE(read_file(installed(client_1)) == read_file(published(client_1)));
+    EXPECT_EQ(booted_argv(), booted_as(client_1));
+    EXPECT_EQ(local_records(), manifest_line_for(client_1));
+    EXPECT_FALSE(file_exists(record));
 }

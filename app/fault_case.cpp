@@ -64,6 +64,8 @@ case_result run_case(const fault_case& c, const installation& installed) {
             world.program = "varnholt-launcher-test-signed";
         } else if (c.build == launcher_build::tls) {
             world.program = "varnholt-launcher-test-tls";
+        } else if (c.build == launcher_build::mirrors) {
+            world.program = "varnholt-launcher-test-mirrors";
         }
         c.prepare(world);
 

@@ -22,6 +22,7 @@ enum class launcher_build {
     plain,           // built without keys, as the Parts describe
     signed_updates,  // built with the test keys: checks release signatures and file hashes
     tls,             // fetches over HTTPS from port 443, trusting the CA in tls_launcher_ca_file alone
+    mirrors,         // built with two hosts: 127.0.0.2 first, 127.0.0.1 after it
 };
 
 struct fault_case {

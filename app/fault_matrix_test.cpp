@@ -56,6 +56,26 @@ scripted_server::script manifest_then_file_request(const installation& base) {
     return plan;
 }
 
+// The rest of `file` from byte `from`, as a server that honours Range sends it.
+std::string rest_of(const std::string& file, size_t from) {
+    return "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) + "-" +
+           std::to_string(file.size() - 1) + "/" + std::to_string(file.size()) +
+           "\r\nContent-Length: " + std::to_string(file.size() - from) + "\r\nConnection: close\r\n\r\n" +
+           file.substr(from);
+}
+
+std::string retrying_from(size_t byte) {
+    return "Retrying '" + client_2 + "' from byte " + std::to_string(byte) + ".";
+}
+
+// The next request for client_2 answered with the rest from `from`; should the launcher ask from
+// elsewhere (a reset can cut off bytes that were on their way), it is refused, and the whole file sent
+// to the request from byte 0 that follows.
+void rest_then_whole(scripted_server::script& plan, const std::string& file, size_t from) {
+    plan.accept().read_request().send(rest_of(file, from)).close();
+    plan.accept().read_request().send(head(static_cast<int64_t>(file.size())) + file).close();
+}
+
 // The launcher built with the test keys, from an installation it verified, against attacks on the update
 // system: each must leave every installed file as it was and boot the installed client.
 void add_signed_cases(std::vector<fault_case>& cases) {
@@ -124,6 +144,25 @@ void add_signed_cases(std::vector<fault_case>& cases) {
                         read_file(w.base().old_docroot + download_root + signature), 0644);
              w.serve();
          }});
+    add({"reset in the middle of the new client, then the rest",
+         "continued with Range; its SHA-256 covers it all: installed", outcome::updated,
+         "Retrying '" + client_2 + "' from byte ", 30, [](fault_world& w) {
+             const std::string& file = w.base().client_2;
+             const std::string signature = read_file(w.published(manifest_name) + ".sig");
+             const std::string& gz = w.base().manifest_gz;
+             scripted_server::script plan;
+             plan.accept()
+                 .read_request()
+                 .send(head(static_cast<int64_t>(signature.size())) + signature)
+                 .close();
+             plan.accept().read_request().send(head(static_cast<int64_t>(gz.size())) + gz).close();
+             plan.accept()
+                 .read_request()
+                 .send(head(static_cast<int64_t>(file.size())) + file.substr(0, file.size() / 2))
+                 .reset();
+             rest_then_whole(plan, file, file.size() / 2);
+             w.play(plan);
+         }});
     add({"a signature file without end", "given up at 4 KiB, refused; installed client boots", outcome::kept,
          no_signature, 30, [](fault_world& w) {
              w.play(scripted_server::script().accept().read_request().send(head(-1)).repeat(
@@ -166,6 +205,28 @@ void add_https_cases(std::vector<fault_case>& cases) {
          }});
 }
 
+// The launcher built with two hosts, 127.0.0.2 and then 127.0.0.1: a host that cannot serve is passed
+// over and the next one asked.
+void add_mirror_cases(std::vector<fault_case>& cases) {
+    auto add = [&](fault_case c) {
+        c.name = "mirrors: " + c.name;
+        c.build = launcher_build::mirrors;
+        cases.push_back(std::move(c));
+    };
+    const std::string passed_over = "passing over update host '127.0.0.2' for the rest of this run: ";
+    add({"the first refuses, the second serves", "first passed over; installed from the second",
+         outcome::updated, passed_over + "connection refused.", 30, [](fault_world& w) { w.serve(); }});
+    add({"the first answers 503 for the new client", "first passed over; the client from the second",
+         outcome::updated, passed_over + "it answered 503.", 30, [](fault_world& w) {
+             scripted_server::script plan = manifest_then_file_request(w.base());
+             plan.send("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+             w.play(plan, "127.0.0.2");
+             w.serve();
+         }});
+    add({"both down", "fetch fails at once; installed client boots", outcome::kept, "connect failed.", 30,
+         [](fault_world&) {}});
+}
+
 std::vector<fault_case> fault_cases() {
     const std::string stalled = "transfer stalled, giving up.";
     std::vector<fault_case> cases;
@@ -175,19 +236,31 @@ std::vector<fault_case> fault_cases() {
     add({"accept, then silence", "manifest given up after the stall limit; client boots", outcome::kept,
          stalled, 90,
          [](fault_world& w) { w.play(scripted_server::script().accept().read_request().stall()); }});
-    add({"stall in the middle of the new client", "download given up after the stall limit; old client boots",
-         outcome::kept, stalled, 90, [](fault_world& w) {
-             const std::string& file = w.base().client_2;
-             w.play(manifest_then_file_request(w.base())
-                        .send(head(static_cast<int64_t>(file.size())) + file.substr(0, file.size() / 2))
-                        .stall());
+    // 4 attempts that each stall for the 60 s limit, and waits of 1, 2 and 4 s between them: 247 s.
+    add({"stalls on every attempt at the new client", "4 attempts, given up after 247 s; old client boots",
+         outcome::kept, retrying_from(0), 275, [](fault_world& w) {
+             scripted_server::script plan = manifest_then_file_request(w.base());
+             plan.stall();
+             for (int i = 0; i < 3; ++i) {
+                 plan.accept().read_request().stall();
+             }
+             w.play(plan);
          }});
-    add({"new client at 1 byte per second", "download given up after the stall limit; old client boots",
-         outcome::kept, stalled, 90, [](fault_world& w) {
+    add({"stall in the middle of the new client", "given up after the stall limit, continued: installed",
+         outcome::updated, "Retrying '" + client_2 + "' from byte ", 90, [](fault_world& w) {
              const std::string& file = w.base().client_2;
-             w.play(manifest_then_file_request(w.base())
-                        .send(head(static_cast<int64_t>(file.size())))
-                        .drip(file.substr(0, 120), 1000));
+             scripted_server::script plan = manifest_then_file_request(w.base());
+             plan.send(head(static_cast<int64_t>(file.size())) + file.substr(0, file.size() / 2)).stall();
+             rest_then_whole(plan, file, file.size() / 2);
+             w.play(plan);
+         }});
+    add({"new client at 1 byte per second", "given up after the stall limit, continued: installed",
+         outcome::updated, retrying_from(50), 90, [](fault_world& w) {
+             const std::string& file = w.base().client_2;
+             scripted_server::script plan = manifest_then_file_request(w.base());
+             plan.send(head(static_cast<int64_t>(file.size()))).drip(file.substr(0, 50), 1000).stall();
+             rest_then_whole(plan, file, 50);
+             w.play(plan);
          }});
 
     add({"a newer client, served properly", "new client installed, listed and booted", outcome::updated,
@@ -199,19 +272,30 @@ std::vector<fault_case> fault_cases() {
              w.use_local_resolver();
              w.program = "varnholt-launcher-test-unresolvable";
          }});
-    add({"reset in the middle of the new client", "download fails; old client boots", outcome::kept,
-         file_failed, 30, [](fault_world& w) {
+    add({"reset in the middle of the new client", "continued with Range: installed", outcome::updated,
+         "Retrying '" + client_2 + "' from byte ", 30, [](fault_world& w) {
              const std::string& file = w.base().client_2;
-             w.play(manifest_then_file_request(w.base())
-                        .send(head(static_cast<int64_t>(file.size())) + file.substr(0, file.size() / 2))
-                        .reset());
+             scripted_server::script plan = manifest_then_file_request(w.base());
+             plan.send(head(static_cast<int64_t>(file.size())) + file.substr(0, file.size() / 2)).reset();
+             rest_then_whole(plan, file, file.size() / 2);
+             w.play(plan);
          }});
-    add({"new client shorter than its Content-Length", "download fails; old client boots", outcome::kept,
-         "connection closed before the response was complete.", 30, [](fault_world& w) {
+    add({"new client shorter than its Content-Length", "the last byte fetched with Range: installed",
+         outcome::updated, "connection closed before the response was complete.", 30, [](fault_world& w) {
              const std::string& file = w.base().client_2;
-             w.play(manifest_then_file_request(w.base())
-                        .send(head(static_cast<int64_t>(file.size())) + file.substr(0, file.size() - 1))
-                        .close());
+             scripted_server::script plan = manifest_then_file_request(w.base());
+             plan.send(head(static_cast<int64_t>(file.size())) + file.substr(0, file.size() - 1)).close();
+             rest_then_whole(plan, file, file.size() - 1);
+             w.play(plan);
+         }});
+    add({"new client 503, then served", "tried again after 1 s: installed", outcome::updated,
+         retrying_from(0), 30, [](fault_world& w) {
+             const std::string& file = w.base().client_2;
+             scripted_server::script plan = manifest_then_file_request(w.base());
+             plan.send("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+                 .close();
+             plan.accept().read_request().send(head(static_cast<int64_t>(file.size())) + file).close();
+             w.play(plan);
          }});
     add({"new client without length, never ending", "download stops past the record's size; old client boots",
          outcome::kept, "body longer than", 30, [](fault_world& w) {
@@ -339,9 +423,10 @@ std::vector<fault_case> fault_cases() {
          }});
     add({"disk full during the manifest save", "save fails, run stops, manifest stays; old client boots",
          outcome::kept_new_file, "Error - unable to save manifest file.", 30, [](fault_world& w) {
-             // Room for the new client to the byte page, none for the manifest written after it.
+             // Room for the new client to the byte page and a page for the record of its download, none
+             // for the manifest written after it.
              int64_t pages = (static_cast<int64_t>(w.base().client_2.size()) + 4095) / 4096;
-             w.limit_disk(pages * 4096);
+             w.limit_disk((pages + 1) * 4096);
              w.serve();
          }});
     add({"read-only executables directory", "update skipped; installed client boots", outcome::kept,
@@ -370,6 +455,7 @@ std::vector<fault_case> fault_cases() {
          }});
     add_signed_cases(cases);
     add_https_cases(cases);
+    add_mirror_cases(cases);
     return cases;
 }
 

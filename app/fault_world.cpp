@@ -62,8 +62,8 @@ void fault_world::serve_https(const test_credentials& server, const std::string&
     serve(listen);
 }
 
-void fault_world::play(const scripted_server::script& plan) {
-    script_ = std::make_unique<scripted_server>(plan, 80);
+void fault_world::play(const scripted_server::script& plan, const std::string& address) {
+    scripts_.push_back(std::make_unique<scripted_server>(plan, 80, address));
 }
 
 void fault_world::limit_disk(int64_t free_bytes) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "testing/nginx_server.h"
 #include "testing/scripted_server.h"
@@ -61,7 +62,8 @@ class fault_world {
     // The same over HTTPS on port 443, presenting `server`, with `ca_certificate` where the TLS launcher
     // looks for the CA it trusts (tls_launcher_ca_file); with `tls` false, plain HTTP on port 443.
     void serve_https(const test_credentials& server, const std::string& ca_certificate, bool tls = true);
-    void play(const scripted_server::script& plan);
+    // A scripted server on port 80 of `address` (another address of 127.0.0.0/8 for a mirror case).
+    void play(const scripted_server::script& plan, const std::string& address = "127.0.0.1");
 
     // The launcher directory on a tmpfs of its own with `free_bytes` left after the installation.
     void limit_disk(int64_t free_bytes);
@@ -79,7 +81,7 @@ class fault_world {
     const installation& base_;
     temp_directory work_;
     std::unique_ptr<nginx_server> nginx_;
-    std::unique_ptr<scripted_server> script_;
+    std::vector<std::unique_ptr<scripted_server>> scripts_;
 };
 
 // The files below `home` as the matrix compares them: all but those the launcher rewrites on every run,

@@ -32,8 +32,17 @@ int on_received(kest_http_data_processor_oline* p, void* user) {
     check(strlen(p->reason) < sizeof p->reason && strlen(p->version_text) < sizeof p->version_text);
     check(strlen(p->content_type) < sizeof p->content_type);
     check(strlen(p->transfer_encoding) < sizeof p->transfer_encoding);
+    // A range the owner may act on is always within its own length.
+    if (p->has_content_range) {
+        check(p->content_range_first >= -1 && p->content_range_first <= p->content_range_last);
+        check(p->content_range_first >= 0 || p->content_range_length >= 0);
+        check(p->content_range_length < 0 || p->content_range_last < p->content_range_length);
+    } else {
+        check(p->content_range_first == -1 && p->content_range_last == -1 && p->content_range_length == -1);
+    }
     o->events += "received " + std::to_string(p->status) + " " + std::to_string(p->content_length) + " " +
-                 std::to_string(p->chunked) + ";";
+                 std::to_string(p->chunked) + " range " + std::to_string(p->content_range_first) + "-" +
+                 std::to_string(p->content_range_last) + "/" + std::to_string(p->content_range_length) + ";";
     return 1;
 }
 

@@ -49,7 +49,8 @@ struct kest_http_data_processor_oline {
     // 1 if no new message may be started now (one is under way, or the processor failed).
     int is_busy(const char* operation_name);
     // Queues "GET <path> HTTP/1.1" with its header lines; a null or empty path is "/". Bytes outside
-    // '!'..'~' of the path are sent as %xx. 1 when queued, 0 when is_busy refused.
+    // '!'..'~' of the path are sent as %xx. With range_start above 0 the request asks for the bytes from
+    // there on ("Range: bytes=<range_start>-"). 1 when queued, 0 when is_busy refused.
     int start_http_GET(const char* host, const char* path);
     // Appends the common header lines of a message with `body_length` body bytes (0 for a GET).
     void write_message_headers(bounded_string& s, int is_request, int body_length);
@@ -96,6 +97,8 @@ struct kest_http_data_processor_oline {
 
     int32_t expect_continue;
     int32_t force_http10;
+    // The first byte the GET asks for; 0: the whole resource, without a Range line.
+    int64_t range_start;
     int32_t chunked_send_allowed;
     int32_t failed;
     int32_t done;
@@ -143,6 +146,13 @@ struct kest_http_data_processor_oline {
     char request_path[text_size];
     char request_query[text_size];
     int32_t content_length;
+    // The response's "Content-Range:" line, read exactly: "bytes <first>-<last>/<length>", where the
+    // length may be "*" (unknown: -1), or "bytes */<length>" (no range: first and last -1). Cleared for
+    // each message; has_content_range is 0 without such a line.
+    int32_t has_content_range;
+    int64_t content_range_first;
+    int64_t content_range_last;
+    int64_t content_range_length;
     int32_t line_count;
     int32_t in_message;
     bounded_string start_line;
@@ -191,6 +201,7 @@ struct kest_http_data_processor_oline {
     static const known_header known_headers[];
     int parse_header_value(const char* name, const char* value, const char* text);
     int parse_content_length(const char* value, const char* text);
+    int parse_content_range(const char* value, const char* text);
     int parse_content_type(const char* value, const char* text);
     int parse_connection(const char* value, const char* text);
     int parse_expect(const char* value, const char* text);

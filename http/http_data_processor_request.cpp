@@ -22,6 +22,7 @@ int text_length(const bounded_string& s) {
 kest_http_data_processor_oline::kest_http_data_processor_oline()
     : expect_continue(0),
       force_http10(0),
+      range_start(0),
       chunked_send_allowed(0),
       failed(0),
       done(0),
@@ -53,6 +54,10 @@ kest_http_data_processor_oline::kest_http_data_processor_oline()
       request_path{},
       request_query{},
       content_length(-1),
+      has_content_range(0),
+      content_range_first(-1),
+      content_range_last(-1),
+      content_range_length(-1),
       line_count(0),
       in_message(0),
       user_data(nullptr),
@@ -113,6 +118,9 @@ int kest_http_data_processor_oline::start_http_GET(const char* host, const char*
     request.append("Host: ");
     request.append(host);
     request.append("\r\n");
+    if (range_start > 0) {
+        request.append_printf("Range: bytes=%lld-\r\n", static_cast<long long>(range_start));
+    }
     write_message_headers(request, 1, 0);
     write_cookie_headers(request);
     request.append("\r\n");

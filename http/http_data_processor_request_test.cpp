@@ -52,6 +52,32 @@ TEST(HttpRequest, DownloaderGetIsExactlySixLines) {
     }
 }
 
+// A request that continues a partial file asks for the rest by a Range line after Host; offsets past
+// 32 bits are written whole. Without an offset the request is the plain one above.
+TEST(HttpRequest, RangeLineAsksForTheRestFromTheOffset) {
+    struct {
+        int64_t start;
+        const char* line;  // null: no Range line
+    } cases[] = {
+        {0, nullptr},
+        {-5, nullptr},
+        {1, "Range: bytes=1-\r\n"},
+        {524288, "Range: bytes=524288-\r\n"},
+        {6000000000LL, "Range: bytes=6000000000-\r\n"},
+    };
+    for (const auto& c : cases) {
+        kest_http_data_processor_oline p;
+        p.request_close = 1;
+        p.range_start = c.start;
+        ASSERT_EQ(p.start_http_GET("updates.example", "/f"), 1);
+        std::string expected = downloader_request("/f");
+        if (c.line != nullptr) {
+            expected.insert(expected.find("Content-Length"), c.line);
+        }
+        EXPECT_EQ(take_tx(p), expected) << c.start;
+    }
+}
+
 TEST(HttpRequest, ForceHttp10AsksToCloseWithoutRequestClose) {
     kest_http_data_processor_oline p;
     p.force_http10 = 1;

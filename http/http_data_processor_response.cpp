@@ -108,6 +108,26 @@ int parse_chunk_size(const char* text, int32_t* size, int* digit_count) {
     return 1;
 }
 
+// The decimal digits at *text (at least one) as a count that fits 64 bits: 1 with *text moved past
+// them, or 0 for no digit or a value above INT64_MAX.
+int parse_decimal_count(const char** text, int64_t* value) {
+    const char* p = *text;
+    int64_t v = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        int digit = *p - '0';
+        if (v > (INT64_MAX - digit) / 10) {
+            return 0;
+        }
+        v = v * 10 + digit;
+    }
+    if (p == *text) {
+        return 0;
+    }
+    *text = p;
+    *value = v;
+    return 1;
+}
+
 // The decimal fraction at the start of `text` ("1", "0.9", "-2"), read without the locale's decimal
 // point, which a toolkit may have changed.
 double parse_decimal(const char* text) {
@@ -286,7 +306,9 @@ int kest_http_data_processor_oline::finish_header_block(int taken) {
                            transfer_encoding);
             return fail();
         }
-        in_body = 1;
+        // A Transfer-Encoding line that names no coding at all still makes a body; with a Content-Length
+        // of 0 there is nothing of it to deliver, and the message is complete with its header block.
+        in_body = chunked || content_length != 0 ? 1 : 0;
         body_received = 0;
         clear_line();
         last_byte = 0;
@@ -446,6 +468,10 @@ void kest_http_data_processor_oline::reset_message_fields() {
     reason[0] = '\0';
     content_type_code = 0;
     content_length = -1;
+    has_content_range = 0;
+    content_range_first = -1;
+    content_range_last = -1;
+    content_range_length = -1;
     status = 0;
     request_method[0] = '\0';
     request_host[0] = '\0';
@@ -517,6 +543,8 @@ struct kest_http_data_processor_oline::known_header {
 const kest_http_data_processor_oline::known_header kest_http_data_processor_oline::known_headers[] = {
     {"Content-Length", &kest_http_data_processor_oline::parse_content_length,
      "got bad content length, line: ", "", 1, false},
+    {"Content-Range", &kest_http_data_processor_oline::parse_content_range,
+     "got bad content range, line: ", "", 1, false},
     {"Content-Type", &kest_http_data_processor_oline::parse_content_type, "got bad content type line: ", "",
      2, false},
     {"Connection", &kest_http_data_processor_oline::parse_connection, "got bad Connection: line: ", "", 2,
@@ -556,6 +584,44 @@ int kest_http_data_processor_oline::parse_content_length(const char* value, cons
         return bad_header_value;
     }
     content_length = length;
+    return 0;
+}
+
+// "bytes <first>-<last>/<length>", "bytes <first>-<last>/*" or "bytes */<length>", with first <= last
+// < length. Anything else, a number that does not fit 64 bits, or a second line, is bad: the owner
+// would otherwise write a body at an offset the server never meant.
+int kest_http_data_processor_oline::parse_content_range(const char* value, const char*) {
+    if (has_content_range || strncasecmp(value, "bytes", 5) != 0 || !is_blank(value[5])) {
+        return bad_header_value;
+    }
+    const char* p = value + 5;
+    while (is_blank(*p)) {
+        ++p;
+    }
+    int64_t first = -1;
+    int64_t last = -1;
+    if (*p == '*') {
+        ++p;
+    } else if (!parse_decimal_count(&p, &first) || *p++ != '-' || !parse_decimal_count(&p, &last) ||
+               last < first) {
+        return bad_header_value;
+    }
+    if (*p++ != '/') {
+        return bad_header_value;
+    }
+    int64_t length = -1;
+    if (*p == '*' && first >= 0) {
+        ++p;
+    } else if (!parse_decimal_count(&p, &length) || last >= length) {
+        return bad_header_value;
+    }
+    if (*p != '\0') {
+        return bad_header_value;
+    }
+    has_content_range = 1;
+    content_range_first = first;
+    content_range_last = last;
+    content_range_length = length;
     return 0;
 }
 

@@ -213,6 +213,12 @@ TEST(HttpResponseParser, WholeAndSplitGiveTheSameEvents) {
          {"received 100 Continue length=-1 chunked=0", "complete", "received 200 OK length=0 chunked=0",
           "complete", "close"},
          1},
+        // A body piece of no bytes is never delivered.
+        {"a Transfer-Encoding of no coding, and a zero length",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: , ,\r\nContent-Length: 0\r\n\r\n",
+         closing::after_response,
+         {"received 200 OK length=0 chunked=0", "complete", "close"},
+         1},
         // Only chunked is decoded: a body under any other coding would be delivered still coded.
         {"another coding, even with a zero length",
          "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nContent-Length: 0\r\n\r\n",
@@ -427,6 +433,90 @@ TEST(HttpResponseParser, HeaderLinesResultsAndWarnings) {
     EXPECT_EQ(p.close_after_message, 1);
     EXPECT_EQ(p.expect_100_received, 1);
     EXPECT_STREQ(p.request_host, "one");
+}
+
+// Content-Range is read exactly, because the downloader writes the body at the offset it gives: every
+// form the syntax allows, and everything else fails the response.
+TEST(HttpResponseParser, ContentRangeIsReadExactly) {
+    const std::string w =
+        "Warning in kest_http_data_processor_oline::header_line_parse(), got bad content "
+        "range, line: ";
+    const int64_t none = -1;
+    struct {
+        const char* value;
+        int result;  // 0 taken, 1 the response fails
+        int64_t first = -1, last = -1, length = -1;
+    } cases[] = {
+        {"bytes 100-199/200", 0, 100, 199, 200},
+        {"bytes 0-0/1", 0, 0, 0, 1},
+        {"BYTES  5-9/*", 0, 5, 9, none},
+        {"bytes */200", 0, none, none, 200},
+        {"bytes 6000000000-6000000009/6000000010", 0, 6000000000LL, 6000000009LL, 6000000010LL},
+        {"bytes 0-9223372036854775806/9223372036854775807", 0, 0, INT64_MAX - 1, INT64_MAX},
+        {"bytes 0-9/9223372036854775808", 1},  // past 64 bits
+        {"bytes 0-99999999999999999999/1", 1},
+        {"bytes 100-199/199", 1},  // the last byte past the end
+        {"bytes 200-199/300", 1},  // first after last
+        {"bytes 100-/200", 1},
+        {"bytes -199/200", 1},
+        {"bytes -1-199/200", 1},
+        {"bytes +1-199/200", 1},
+        {"bytes 0x10-0x20/0x30", 1},
+        {"bytes 1-2/3 junk", 1},
+        {"bytes 1-2/3,4-5/6", 1},
+        {"bytes 1 - 2/3", 1},
+        {"bytes */*", 1},
+        {"bytes 1-2", 1},
+        {"bytes=1-2/3", 1},
+        {"items 1-2/3", 1},
+        {"bytes", 1},
+        {"", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        processor p;
+        p.request_sent = 1;
+        ASSERT_EQ(p.header_line_parse("HTTP/1.1 206 Partial Content"), 0);
+        std::string line = std::string("Content-Range: ") + c.value;
+        log_capture log;
+        EXPECT_EQ(p.header_line_parse(line.c_str()), c.result);
+        if (c.result != 0) {
+            EXPECT_EQ(log.text(), w + line + "\n");
+            EXPECT_EQ(p.has_content_range, 0);
+            continue;
+        }
+        EXPECT_EQ(log.text(), "");
+        EXPECT_EQ(p.has_content_range, 1);
+        EXPECT_EQ(p.content_range_first, c.first);
+        EXPECT_EQ(p.content_range_last, c.last);
+        EXPECT_EQ(p.content_range_length, c.length);
+        // A second line is refused even when it says the same.
+        EXPECT_EQ(p.header_line_parse(line.c_str()), 1);
+    }
+}
+
+// The range belongs to its message: the next response on the connection starts without one, and a
+// response that fails on a bad range never reports its header block.
+TEST(HttpResponseParser, ContentRangeOfOneMessageOnly) {
+    processor p;
+    recorder r;
+    r.attach(p);
+    p.start_http_GET("h", "/");
+    char sink[8192];
+    while (p.get_tx_data(sink, sizeof sink) > 0) {
+    }
+    std::string first =
+        "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 3-4/5\r\nContent-Length: 2\r\n\r\nde";
+    ASSERT_EQ(p.feed_data(first.data(), static_cast<int>(first.size())), 1);
+    EXPECT_EQ(p.has_content_range, 1);
+    std::string second = "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n";
+    ASSERT_EQ(p.feed_data(second.data(), static_cast<int>(second.size())), 1);
+    EXPECT_EQ(p.has_content_range, 0);
+    EXPECT_EQ(p.content_range_first, -1);
+
+    log_capture log;
+    EXPECT_EQ(feed_whole("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 3-2/5\r\n\r\nxyz"),
+              (outcome{{}, -1}));
 }
 
 TEST(HttpResponseParser, ContentTypeCodes) {

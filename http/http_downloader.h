@@ -21,8 +21,23 @@ class kest_http_downloader {
     // Receives the body; non-zero to go on, 0 to abandon the download.
     using data_callback_type = int (*)(void* user_data, const char* bytes, int length);
     // Told (0, total) before the first piece and (received, total) after each; total is -1 without an
-    // announced length.
+    // announced length. A file that is continued counts its kept bytes too (see body_offset).
     using progress_callback_type = void (*)(void* user_data, int received, int total);
+
+    // Why the last download() failed.
+    enum failure_kind : int32_t {
+        failure_none = 0,
+        failure_unresolved,  // the host's name was never resolved (set_connection failed)
+        failure_connect,     // refused, unreachable, timed out or TLS failed: see connect_error
+        failure_request,     // the request could not be started or written
+        failure_status,      // a status other than 200 (or a 206 that continues the file): see status
+        failure_range,       // a 206 or 416 that does not continue the partial file from resume_from
+        failure_broken,      // reset, closed before the response was complete, or not HTTP
+        failure_timeout,     // stalled, or past the time limit
+        failure_too_long,    // more body than max_body_bytes
+        failure_local,       // the destination could not be opened, written or closed
+        failure_refused,     // the data callback refused a piece
+    };
 
     static constexpr int default_wait_ms = 5000;
     static constexpr int default_stall_window_ms = 60000;
@@ -49,9 +64,15 @@ class kest_http_downloader {
     // Data-callback form: GET `path` with "Host: <host>" from the address of set_connection. 1 when a
     // complete 200 response was received, else 0.
     int download(const char* host, const char* path);
-    // File form: the body goes to `destination`, opened only when a 200 header block arrives. After a
-    // broken, cut short or stalled transfer the file is deleted; the file is closed before this returns.
+    // File form: the body goes to `destination`, opened only when a 200 header block arrives (or a 206
+    // that continues it, see resume_from). After a broken, cut short or stalled transfer the file is
+    // deleted unless keep_partial_file is set; the file is closed before this returns.
     int download(const char* host, const char* path, const char* destination);
+
+    // File form, while the body arrives (from the progress callback): writes out what stdio holds of it
+    // and syncs the file to disk. The file's length known to be on disk, or -1 when that failed or no file
+    // is open.
+    int64_t sync_output_file();
 
     // The processor's callbacks; `downloader` is this object.
     static int callback_message_received(kest_http_data_processor_oline* processor, void* downloader);
@@ -89,15 +110,38 @@ class kest_http_downloader {
     // The most body bytes accepted; a piece that would pass it abandons the download. Negative: no limit.
     int64_t max_body_bytes;
     // When set, every body byte accepted is also given to this hasher, in order; the caller owns it and
-    // reads the digest after the download.
+    // reads the digest after the download. A 200 answer to a request for the rest of a file restarts it.
     sha256_hasher* body_hasher;
+
+    // File form. With resume_from above 0, the destination holds exactly the first resume_from bytes of a
+    // resource of resource_size bytes, and the request asks for the rest ("Range: bytes=N-"). Only a 206
+    // whose Content-Range is exactly "bytes N-(resource_size - 1)/resource_size", with no other length,
+    // continues the file; a 200 writes it again from the start; anything else fails (failure_range for
+    // a 206 or a 416). max_body_bytes counts the kept bytes too.
+    int64_t resume_from;
+    int64_t resource_size;
+    // File form: a transfer that breaks once the file is open leaves it as far as written, closed.
+    int32_t keep_partial_file;
+
+    // What the last download() found: why it failed, the network error code of a failed connect, the
+    // response's status (0 before one arrived), and where in the file the response's body began (0, or
+    // resume_from when a 206 continued the file).
+    failure_kind failure;
+    int32_t connect_error;
+    int32_t status;
+    int64_t body_offset;
 
   private:
     int send_request(kest_http_data_processor_oline& processor, char* buffer, int size);
     int receive_response(kest_http_data_processor_oline& processor, char* buffer, int size);
     int response_is_complete(const kest_http_data_processor_oline& processor) const;
     int close_output_file(const char* operation);
-    int give_up(const char* reason);
+    // Opens destination for a 200 (from the start) or a 206 (after the kept bytes); 1, or 0 when the
+    // answer does not fit the file or it cannot be opened (failure says which).
+    int open_output_file(const kest_http_data_processor_oline& processor);
+    int fail(failure_kind kind);
+    int give_up(const char* reason, failure_kind kind);
+    void report_progress();
     void note_progress(int bytes);
     int stalled();
     // The reason to give up now ("transfer stalled", ...), or null to go on.

@@ -710,3 +710,288 @@ TEST(HttpDownloader, TimeLimitEndsADownloadThatNeitherStallsNorEnds) {
                                   : error + "transfer took too long, giving up.\n");
     }
 }
+
+// --- Continuing a partial file ---
+
+namespace {
+
+std::string sha256_hex(const std::string& bytes) {
+    sha256_hasher hasher;
+    hasher.update(bytes.data(), bytes.size());
+    char hex[sha256_hex_length + 1];
+    hasher.finish_hex(hex);
+    return hex;
+}
+
+std::string partial_content(const std::string& body, size_t from, const std::string& range = "") {
+    return "HTTP/1.1 206 Partial Content\r\nContent-Range: " +
+           (range.empty() ? "bytes " + std::to_string(from) + "-" + std::to_string(body.size() - 1) + "/" +
+                                std::to_string(body.size())
+                          : range) +
+           "\r\nContent-Length: " + std::to_string(body.size() - from) + "\r\n\r\n" + body.substr(from);
+}
+
+}  // namespace
+
+// nginx answers the request for the rest with exactly the rest: the file is whole, the hasher (given
+// the kept part first) sees all of it, and progress counts the kept bytes from the start.
+TEST(HttpDownloader, ContinuesAPartialFileFromNginx) {
+    log_capture log;
+    temp_directory root, out;
+    const std::string body = pattern(100000);
+    write_file(root.file("client.bin"), body);
+    const std::string destination = out.file("download.tmp");
+    write_file(destination, body.substr(0, 40000));
+    nginx_server server(root.path());
+    sink s;
+    sha256_hasher hasher;
+    hasher.update(body.data(), 40000);
+    auto d = downloader_for(server.port(), s, mode::file);
+    d->resume_from = 40000;
+    d->resource_size = 100000;
+    d->max_body_bytes = 100000;
+    d->body_hasher = &hasher;
+    ASSERT_EQ(d->download("127.0.0.1", "/client.bin", destination.c_str()), 1);
+    EXPECT_TRUE(read_file(destination) == body);
+    EXPECT_EQ(d->body_offset, 40000);
+    EXPECT_EQ(d->failure, kest_http_downloader::failure_none);
+    char hex[sha256_hex_length + 1];
+    ASSERT_EQ(hasher.finish_hex(hex), 1);
+    EXPECT_EQ(hex, sha256_hex(body));
+    ASSERT_GE(s.progress.size(), 2u);
+    EXPECT_EQ(s.progress.front(), std::make_pair(40000, 100000));
+    EXPECT_EQ(s.progress.back(), std::make_pair(100000, 100000));
+    EXPECT_EQ(server.access_log(1), "\"GET /client.bin HTTP/1.1\" 206 60000 range=bytes=40000-\n");
+    EXPECT_EQ(log.text(), "");
+}
+
+// What each answer to a request for the rest does to the 40 bytes kept of a 100-byte file. Only the
+// exact rest continues it; a whole file starts it again (and the hasher with it); everything else fails
+// as a range that does not fit, leaving the kept bytes for the caller to judge.
+TEST(HttpDownloader, AnswersToARequestForTheRest) {
+    const std::string body = pattern(100);
+    const std::string kept = body.substr(0, 40);
+    using k = kest_http_downloader;
+    struct {
+        const char* name;
+        std::string response;
+        int result;
+        k::failure_kind failure;
+        std::string on_disk;
+        int64_t offset;
+    } cases[] = {
+        {"the rest", partial_content(body, 40), 1, k::failure_none, body, 40},
+        {"the rest, chunked",
+         "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 40-99/100\r\nTransfer-Encoding: "
+         "chunked\r\n\r\n3c\r\n" +
+             body.substr(40) + "\r\n0\r\n\r\n",
+         1, k::failure_none, body, 40},
+        {"the rest, length unknown", partial_content(body, 40, "bytes 40-99/*"), 0, k::failure_range, kept,
+         0},
+        {"the whole file", with_length(body), 1, k::failure_none, body, 0},
+        {"a range from another offset", partial_content(body, 50), 0, k::failure_range, kept, 0},
+        {"a range of another file's size", partial_content(body, 40, "bytes 40-99/101"), 0, k::failure_range,
+         kept, 0},
+        {"a range that stops short", partial_content(body, 40, "bytes 40-98/100"), 0, k::failure_range, kept,
+         0},
+        {"a length that cannot fit",
+         "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 40-99/100\r\nContent-Length: 61\r\n\r\n" +
+             body.substr(40),
+         0, k::failure_range, kept, 0},
+        {"no Content-Range", "HTTP/1.1 206 Partial Content\r\nContent-Length: 60\r\n\r\n" + body.substr(40),
+         0, k::failure_range, kept, 0},
+        {"a malformed Content-Range", partial_content(body, 40, "bytes 40-99/1000000000000000000000"), 0,
+         k::failure_range, kept, 0},
+        {"416",
+         "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */100\r\nContent-Length: 0\r\n\r\n", 0,
+         k::failure_range, kept, 0},
+        {"404", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", 0, k::failure_status, kept, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        temp_directory out;
+        const std::string destination = out.file("download.tmp");
+        write_file(destination, kept);
+        scripted_server server(script().accept().read_request().send(c.response).close());
+        log_capture log;
+        sink s;
+        sha256_hasher hasher;
+        hasher.update(kept.data(), kept.size());
+        auto d = downloader_for(server.port(), s, mode::file);
+        d->resume_from = 40;
+        d->resource_size = 100;
+        d->max_body_bytes = 100;
+        d->body_hasher = &hasher;
+        EXPECT_EQ(d->download("127.0.0.1", "/f", destination.c_str()), c.result);
+        EXPECT_EQ(d->failure, c.failure);
+        EXPECT_EQ(read_file(destination), c.on_disk);
+        EXPECT_EQ(d->body_offset, c.offset);
+        d.reset();  // the server's close waits for ours
+        ASSERT_TRUE(server.wait_finished());
+        EXPECT_NE(server.requests().at(0).find("\r\nRange: bytes=40-\r\n"), std::string::npos);
+        if (c.result == 1) {
+            char hex[sha256_hex_length + 1];
+            ASSERT_EQ(hasher.finish_hex(hex), 1);
+            EXPECT_EQ(hex, sha256_hex(body));
+        }
+    }
+}
+
+// A 206 that fits is refused when the file does not hold the bytes it continues.
+TEST(HttpDownloader, ContinuingAFileOfAnotherLengthFails) {
+    const std::string body = pattern(100);
+    for (size_t held : {39, 41}) {
+        SCOPED_TRACE(held);
+        temp_directory out;
+        const std::string destination = out.file("download.tmp");
+        write_file(destination, body.substr(0, held));
+        scripted_server server(script().accept().read_request().send(partial_content(body, 40)).close());
+        log_capture log;
+        sink s;
+        auto d = downloader_for(server.port(), s, mode::file);
+        d->resume_from = 40;
+        d->resource_size = 100;
+        EXPECT_EQ(d->download("127.0.0.1", "/f", destination.c_str()), 0);
+        EXPECT_EQ(d->failure, kest_http_downloader::failure_range);
+        EXPECT_EQ(read_file(destination), body.substr(0, held));
+        d.reset();
+        EXPECT_NE(log.text().find("' does not hold the 40 bytes to continue from.  Aborting download.\n"),
+                  std::string::npos)
+            << log.text();
+    }
+}
+
+// With keep_partial_file a broken transfer leaves what arrived, flushed to the file, for the next
+// attempt to continue.
+TEST(HttpDownloader, BrokenTransfersCanKeepThePartialFile) {
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n";
+    const std::string rest =
+        "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 40000-99999/100000\r\n"
+        "Content-Length: 60000\r\n\r\n";
+    const std::string body = pattern(100000);
+    struct {
+        const char* name;
+        script plan;
+        int64_t resume_from;
+        std::string on_disk;
+        std::string logged;
+    } cases[] = {
+        {"reset", script().accept().read_request().send(head + body.substr(0, 5000)).sleep(100).reset(), 0,
+         body.substr(0, 5000), error + "blocking read failed, keeping the partial file.\n"},
+        {"closed early", script().accept().read_request().send(head + body.substr(0, 5000)).close(), 0,
+         body.substr(0, 5000),
+         error + "connection closed before the response was complete.  Keeping the partial file.\n"},
+        {"stalled", script().accept().read_request().send(head + body.substr(0, 5000)).stall(), 0,
+         body.substr(0, 5000), error + "transfer stalled, giving up.  Keeping the partial file.\n"},
+        {"reset while continuing",
+         script().accept().read_request().send(rest + body.substr(40000, 7000)).sleep(100).reset(), 40000,
+         body.substr(0, 47000), error + "blocking read failed, keeping the partial file.\n"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        temp_directory out;
+        const std::string destination = out.file("download.tmp");
+        if (c.resume_from > 0) {
+            write_file(destination, body.substr(0, static_cast<size_t>(c.resume_from)));
+        }
+        scripted_server server(c.plan);
+        log_capture log;
+        sink s;
+        auto d = downloader_for(server.port(), s, mode::file);
+        d->keep_partial_file = 1;
+        d->resume_from = c.resume_from;
+        d->resource_size = 100000;
+        d->wait_ms = 100;
+        d->stall_window_ms = 500;
+        EXPECT_EQ(d->download("127.0.0.1", "/f", destination.c_str()), 0);
+        EXPECT_TRUE(read_file(destination) == c.on_disk);
+        EXPECT_EQ(d->output_file, nullptr);
+        EXPECT_EQ(log.text(), c.logged);
+    }
+}
+
+// Every failure says which kind it was, so that a caller can tell a server that is not there from one
+// that broke off, refused the file or could not be written for.
+TEST(HttpDownloader, FailuresSayWhy) {
+    if (!in_test_sandbox()) {
+        GTEST_SKIP() << "needs the private mount namespace";
+    }
+    using k = kest_http_downloader;
+    temp_directory out;
+    write_file(out.file("plain"), "");
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n";
+    struct {
+        const char* name;
+        script plan;  // empty: nothing listens
+        const char* host;
+        std::string destination;
+        k::failure_kind failure;
+        int status;
+    } cases[] = {
+        {"refused", script(), "127.0.0.1", "f", k::failure_connect, 0},
+        {"unresolved", script(), "host.invalid", "f", k::failure_unresolved, 0},
+        {"404", script().accept().read_request().send("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"),
+         "127.0.0.1", "f", k::failure_status, 404},
+        {"503", script().accept().read_request().send("HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n"),
+         "127.0.0.1", "f", k::failure_status, 503},
+        {"reset", script().accept().read_request().send(head + "abc").sleep(100).reset(), "127.0.0.1", "f",
+         k::failure_broken, 200},
+        {"not HTTP", script().accept().read_request().send("SSH-2.0\r\n\r\n").close(), "127.0.0.1", "f",
+         k::failure_broken, 0},
+        {"stalled", script().accept().read_request().send(head).stall(), "127.0.0.1", "f", k::failure_timeout,
+         200},
+        {"too long", script().accept().read_request().send(head + pattern(100)).close(), "127.0.0.1", "f",
+         k::failure_too_long, 200},
+        {"unwritable", script().accept().read_request().send(head + pattern(100)).close(), "127.0.0.1",
+         "plain/f", k::failure_local, 200},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<scripted_server> server;
+        int port = 1;  // nothing listens there
+        if (!c.plan.steps().empty()) {
+            server = std::make_unique<scripted_server>(c.plan);
+            port = server->port();
+        }
+        log_capture log;
+        kest_http_downloader d;
+        d.set_connection(c.host, port, 0);
+        d.wait_ms = 100;
+        d.stall_window_ms = 300;
+        d.max_body_bytes = 50;
+        EXPECT_EQ(d.download(c.host, "/f", out.file(c.destination).c_str()), 0);
+        EXPECT_EQ(d.failure, c.failure);
+        EXPECT_EQ(d.status, c.status);
+        EXPECT_EQ(d.connect_error, c.failure == k::failure_connect ? net_error_connection_refused : 0);
+    }
+}
+
+// Synced from the progress callback, the length it answers is what the file holds on disk right then.
+TEST(HttpDownloader, SyncedLengthIsWhatTheFileHolds) {
+    temp_directory root, out;
+    const std::string body = pattern(300000);
+    write_file(root.file("client.bin"), body);
+    nginx_server server(root.path());
+    struct probe {
+        kest_http_downloader* d;
+        std::string path;
+        std::vector<std::pair<int64_t, int64_t>> synced;  // (answered, size on disk)
+    } p;
+    kest_http_downloader d;
+    p.d = &d;
+    p.path = out.file("download.tmp");
+    d.user_data = &p;
+    d.progress_callback = [](void* user, int, int) {
+        auto* pr = static_cast<probe*>(user);
+        int64_t length = pr->d->sync_output_file();
+        pr->synced.emplace_back(length, static_cast<int64_t>(read_file(pr->path).size()));
+    };
+    d.set_connection("127.0.0.1", server.port(), 0);
+    ASSERT_EQ(d.download("127.0.0.1", "/client.bin", p.path.c_str()), 1);
+    ASSERT_GE(p.synced.size(), 3u);
+    for (const auto& s : p.synced) {
+        EXPECT_EQ(s.first, s.second);
+    }
+    EXPECT_EQ(p.synced.back().first, 300000);
+    EXPECT_EQ(d.sync_output_file(), -1);  // no file open any more
+}

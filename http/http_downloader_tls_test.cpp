@@ -134,4 +134,21 @@ TEST_F(HttpsDownload, PlainHttpOnTheTlsPortFailsAtTheHandshake) {
         << log.text();
 }
 
+// A partial file is continued over TLS as over plain HTTP: the rest, and only the rest, arrives.
+TEST_F(HttpsDownload, PartialFileIsContinuedOverTls) {
+    std::unique_ptr<nginx_server> server = serve(trusted_.issue(host_name), "");
+    write_file(dir_.file("out.bin"), std::string(60000, 'c'));
+    log_capture log;
+    kest_http_downloader downloader;
+    ASSERT_EQ(downloader.set_connection(host_name, 443, 1), 1);
+    downloader.tls_context = context_.get();
+    downloader.resume_from = 60000;
+    downloader.resource_size = 100000;
+    ASSERT_EQ(downloader.download(host_name, "/client.bin", dir_.file("out.bin").c_str()), 1);
+    EXPECT_EQ(downloader.status, 206);
+    EXPECT_EQ(downloader.received, 40000);
+    EXPECT_EQ(read_file(dir_.file("out.bin")), std::string(100000, 'c'));
+    EXPECT_EQ(log.text(), "");
+}
+
 }  // namespace

@@ -334,6 +334,7 @@ TEST_F(Publish, RefusedNamesFailTheRunAndKeepTheOlderPublication) {
         {"lock.tmp", "lock.tmp", "it names one of the launcher's own files"},
         {"update_manifest.lst", "update_manifest.lst", "it names one of the launcher's own files"},
         {"download.tmp", "download.tmp", "it names one of the launcher's own files"},
+        {"download_resume.txt", "download_resume.txt", "it names one of the launcher's own files"},
         {"a\nb", "a.b", "it holds a control character"},
         {"..\\up", "..\\up", "it has a '..' component"},
         {" lead", " lead", "it begins with a space"},
@@ -671,7 +672,8 @@ TEST_F(Publish, NginxWithTheSampleServesThePublicationAsIs) {
         {download_root + "/" + manifest_name, "Accept-Encoding: identity\r\n", manifest},
         {download_root + "/" + manifest_name, "Accept-Encoding: gzip\r\n", manifest},
         {download_root + "/client-1", "Accept-Encoding: gzip\r\n", client},
-        {download_root + "/client-1", "Range: bytes=0-9\r\n", client},
+        // Several ranges are not served: the whole file is.
+        {download_root + "/client-1", "Range: bytes=0-9,20-29\r\n", client},
         {download_root + "/client-1", "If-Modified-Since: Fri, 01 Jan 2100 00:00:00 GMT\r\n", client},
         // The launcher escapes a space in a name as %20.
         {download_root + "/with%20space.bin", "", script("spaced")},
@@ -685,6 +687,13 @@ TEST_F(Publish, NginxWithTheSampleServesThePublicationAsIs) {
         EXPECT_NE(answer.headers.find("content-type: application/octet-stream\r\n"), std::string::npos)
             << answer.headers;
     }
+
+    // The rest of a file, as a launcher continuing it asks for it.
+    http_answer rest = http_get(nginx.port(), download_root + "/client-1", "Range: bytes=150000-\r\n");
+    EXPECT_EQ(rest.status, 206);
+    EXPECT_NE(rest.headers.find("content-range: bytes 150000-199999/200000\r\n"), std::string::npos)
+        << rest.headers;
+    EXPECT_TRUE(rest.body == client.substr(150000));
 
     struct {
         std::string path;

@@ -4,14 +4,18 @@
 #include <cstring>
 
 #include "updater/accepted_release.h"
+#include "updater/download_resume.h"
 
 namespace {
 
 // The launcher's own files in the executables directory. A name that starts with "update_manifest.lst."
-// is refused as well: the manifest is saved through temporaries named that way (see atomic_file.h).
-const char* const reserved_names[] = {"update_manifest.lst", "lock.tmp", "download.tmp", "xx-rw-test.qqq",
-                                      accepted_release_file_name};
-const char manifest_temporary_prefix[] = "update_manifest.lst.";
+// or "download_resume.txt." is refused as well: those files are saved through temporaries named that way
+// (see atomic_file.h).
+const char* const reserved_names[] = {
+    "update_manifest.lst",     "lock.tmp", "download.tmp", "xx-rw-test.qqq", accepted_release_file_name,
+    download_resume_file_name,
+};
+const char* const reserved_prefixes[] = {"update_manifest.lst.", "download_resume.txt."};
 
 bool is_separator(char c) {
     return c == '/' || c == '\\';
@@ -30,7 +34,12 @@ bool is_reserved(const char* name) {
             return true;
         }
     }
-    return strncmp(name, manifest_temporary_prefix, sizeof manifest_temporary_prefix - 1) == 0;
+    for (const char* prefix : reserved_prefixes) {
+        if (strncmp(name, prefix, strlen(prefix)) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 int32_t decimal_width(int32_t value) {

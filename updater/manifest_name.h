@@ -15,7 +15,7 @@ enum manifest_name_verdict {
     manifest_name_parent_component,  // a ".." component ('/' and '\' both separate components)
     manifest_name_dot_component,     // a "." component
     manifest_name_control_byte,      // a byte below 0x20, or 0x7F
-    manifest_name_reserved,          // the local manifest, its save temporaries, lock.tmp, download.tmp, ...
+    manifest_name_reserved,          // the local manifest, lock.tmp, download.tmp, download_resume.txt, ...
     manifest_name_line_too_long,     // its line "%s %10d %s" would not be read back whole
 };
 

@@ -51,6 +51,9 @@ TEST(ManifestName, VerdictsForNamesThatCouldEscapeOrClobber) {
         {"xx-rw-test.qqq", manifest_name_reserved},
         {"accepted_release.txt", manifest_name_reserved},
         {"update_manifest.lst.4242-0.new", manifest_name_reserved},
+        {"download_resume.txt", manifest_name_reserved},
+        {"/download_resume.txt.4242-0.new", manifest_name_reserved},
+        {"download_resume.txt2", manifest_name_safe},
     };
     for (const name_case& c : cases) {
         EXPECT_EQ(check_manifest_name(c.name.c_str(), hash20, 5), c.verdict) << "'" << c.name << "'";

@@ -61,6 +61,25 @@ void http_fetch_remote_manifest_data::free_records() {
 }
 
 int http_fetch_remote_manifest_data::fetch_manifest(const char* host, const char* path) {
+    bounded_string cause;
+    return fetch_manifest_from(host, path, cause);
+}
+
+int http_fetch_remote_manifest_data::fetch_manifest(update_host_list& hosts, const char* path) {
+    int n = -1;
+    bounded_string cause;
+    for (int i = hosts.next_usable(); i >= 0; i = hosts.next_usable(i + 1)) {
+        n = fetch_manifest_from(hosts.name(i), path, cause);
+        if (n >= 0 || cause.empty() || !hosts.pass_over(i, cause.c_str())) {
+            break;
+        }
+    }
+    return n;
+}
+
+int http_fetch_remote_manifest_data::fetch_manifest_from(const char* host, const char* path,
+                                                         bounded_string& cause) {
+    cause.clear();
     free_records();
     line_length = 0;
     line[0] = '\0';
@@ -88,6 +107,9 @@ int http_fetch_remote_manifest_data::fetch_manifest(const char* host, const char
             downloader.body_hasher = &hasher;
         }
         ok = downloader.download(host, path);
+        if (!ok) {
+            host_failure_cause(downloader, cause);
+        }
     }
     inflateEnd(&inflate_stream);
     if (ok && signed_result == manifest_unchecked) {
@@ -132,6 +154,26 @@ void http_fetch_remote_manifest_data::configure(kest_http_downloader& downloader
 }
 
 int http_fetch_remote_manifest_data::fetch_signature(const char* host, const char* path) {
+    bounded_string cause;
+    return fetch_signature_from(host, path, cause);
+}
+
+int http_fetch_remote_manifest_data::fetch_signature(update_host_list& hosts, const char* path) {
+    bounded_string cause;
+    for (int i = hosts.next_usable(); i >= 0; i = hosts.next_usable(i + 1)) {
+        if (fetch_signature_from(hosts.name(i), path, cause)) {
+            return 1;
+        }
+        if (cause.empty() || !hosts.pass_over(i, cause.c_str())) {
+            break;
+        }
+    }
+    return 0;
+}
+
+int http_fetch_remote_manifest_data::fetch_signature_from(const char* host, const char* path,
+                                                          bounded_string& cause) {
+    cause.clear();
     signature_length = 0;
     kest_http_downloader downloader;
     configure(downloader, host);
@@ -139,6 +181,7 @@ int http_fetch_remote_manifest_data::fetch_signature(const char* host, const cha
     downloader.max_body_bytes = release_signature_max_bytes;
     downloader.time_limit_ms = kest_http_downloader::time_limit_for(release_signature_max_bytes);
     if (!downloader.download(host, path)) {
+        host_failure_cause(downloader, cause);
         signature_length = 0;
         return 0;
     }

@@ -9,6 +9,7 @@
 
 #include "updater/file_manifest.h"
 #include "updater/release_signature.h"
+#include "updater/update_hosts.h"
 
 struct ssl_ctx_st;
 
@@ -52,10 +53,15 @@ class http_fetch_remote_manifest_data {
     // and, when signed_manifest is set, the body matched it (signed_result says how it compared); -1
     // otherwise, and then no record is held. An empty body is 0 records.
     int fetch_manifest(const char* host, const char* path);
+    // The same from the first usable host of `hosts`; one that cannot be reached or answers 5xx is passed
+    // over (update_host_list::pass_over) and the next one asked, each once.
+    int fetch_manifest(update_host_list& hosts, const char* path);
 
     // GETs the release signature at `path` into signature_text. 1 when a complete 200 response of at
     // most release_signature_max_bytes arrived (a longer one is given up at that size), else 0.
     int fetch_signature(const char* host, const char* path);
+    // The same from the hosts in turn, as fetch_manifest does.
+    int fetch_signature(update_host_list& hosts, const char* path);
 
     // The downloader's callbacks; `user` is this object.
     static int download_data_callback(void* user, const char* data, int length);
@@ -98,6 +104,10 @@ class http_fetch_remote_manifest_data {
     void free_records();
     int end_of_text();
     void configure(kest_http_downloader& downloader, const char* host);
+    // One fetch from one host; when it failed for a reason that counts against the host, `cause` says
+    // why (host_failure_cause), else it is empty.
+    int fetch_manifest_from(const char* host, const char* path, bounded_string& cause);
+    int fetch_signature_from(const char* host, const char* path, bounded_string& cause);
     static int signature_data_callback(void* user, const char* data, int length);
 
     int64_t body_bytes;

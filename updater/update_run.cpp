@@ -16,6 +16,7 @@
 #include "updater/pointer_containers.h"
 #include "updater/release_signature.h"
 #include "updater/remote_manifest_fetch.h"
+#include "updater/update_hosts.h"
 
 const char update_download_root[] = "/downloads/tessar_v3";
 const char update_remote_manifest_list[] = "manifest_linux32_executables.txt.gz";
@@ -173,11 +174,11 @@ void refuse_update(const char* why) {
 // Fetches and checks the release signature of the manifest at `manifest_path`: 1 with its fields, or 0
 // after refusing the update.
 int fetch_release_signature(http_fetch_remote_manifest_data& fetcher, const run_context& run,
-                            const update_key_set& keys, const char* host, const char* manifest_path,
+                            const update_key_set& keys, update_host_list& hosts, const char* manifest_path,
                             const char* destination, release_signature& fields) {
     bounded_string path(manifest_path);
     path.append(release_signature_suffix);
-    if (!fetcher.fetch_signature(host, path.c_str())) {
+    if (!fetcher.fetch_signature(hosts, path.c_str())) {
         refuse_update("no release signature could be fetched");
         return 0;
     }
@@ -280,6 +281,11 @@ int run_executable_updater(const update_run_options& options, const char* host, 
         }
     }
 
+    // The origin and its mirrors, each passed over for the rest of the run once it cannot be reached.
+    update_host_list hosts;
+    if (!hosts.parse(host)) {
+        hosts.set_single(host);
+    }
     http_fetch_remote_manifest_data fetcher;
     fetcher.progress_callback = manifest_dots;
     fetcher.port = server.port;
@@ -293,13 +299,13 @@ int run_executable_updater(const update_run_options& options, const char* host, 
     request_path.append(list);
     release_signature signature;
     if (signed_updates) {
-        if (!fetch_release_signature(fetcher, run, keys, host, request_path.c_str(), destination,
+        if (!fetch_release_signature(fetcher, run, keys, hosts, request_path.c_str(), destination,
                                      signature)) {
             return 0;
         }
         fetcher.signed_manifest = &signature;
     }
-    int n = fetcher.fetch_manifest(host, request_path.c_str());
+    int n = fetcher.fetch_manifest(hosts, request_path.c_str());
     if (fetcher.signed_result == http_fetch_remote_manifest_data::manifest_wrong_hash) {
         refuse_update("the manifest does not match its release signature (SHA-256)");
         return 0;
@@ -359,7 +365,10 @@ int run_executable_updater(const update_run_options& options, const char* host, 
     }
     if (k > 0) {
         last_percent_print_time = run.clock_seconds();
-        updater.update_files(host, root, selected);
+        updater.update_files(hosts, root, selected);
+    } else {
+        // A partial download kept for a file that is no longer to be fetched only takes room.
+        updater.discard_partial_download();
     }
     // A damaged local manifest is rewritten even when nothing was fetched (update_files saved any other
     // change already).

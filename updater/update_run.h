@@ -75,8 +75,9 @@ record_decision decide_record(const manifest_entry& r, bool beta_mode, record_se
                               const std::function<int64_t()>& local_size,
                               const std::function<bool()>& needs_update);
 
-// Runs one update. 0 when it was abandoned before any file could be considered (remote manifest or its
-// release signature refused, destination or temporary file unusable), 1 otherwise.
+// Runs one update from `host`: one host name, or several separated by commas, the origin first and its
+// mirrors after it (update_hosts.h). 0 when it was abandoned before any file could be considered (remote
+// manifest or its release signature refused, destination or temporary file unusable), 1 otherwise.
 int run_executable_updater(const update_run_options& options, const char* host, const char* root,
                            const char* list, const char* manifest, const char* destination,
                            const char* temporary);
@@ -86,7 +87,7 @@ int run_executable_updater(const update_run_options& options, const char* host, 
 // as soon as it sees *finished == 1. The texts and the atomics must outlive the worker.
 struct executable_updater_job {
     update_progress_sink* window;     // the launcher window; may be null
-    const char* host;                 // the update server
+    const char* host;                 // the update server, or several separated by commas
     const char* local_manifest;       // local_manifest_path
     const char* destination;          // executables_dir
     int (*beta_test_enabled)();       // get_beta_test_enable
