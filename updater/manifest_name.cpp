@@ -8,14 +8,15 @@
 
 namespace {
 
-// The launcher's own files in the executables directory. A name that starts with "update_manifest.lst."
-// or "download_resume.txt." is refused as well: those files are saved through temporaries named that way
-// (see atomic_file.h).
+// The launcher's own files in the executables directory. A name that starts with one of them and a dot
+// ("update_manifest.lst.", "accepted_release.txt.", "download_resume.txt.") is refused as well: those
+// files are saved through temporaries named that way (see atomic_file.h).
 const char* const reserved_names[] = {
     "update_manifest.lst",     "lock.tmp", "download.tmp", "xx-rw-test.qqq", accepted_release_file_name,
     download_resume_file_name,
 };
-const char* const reserved_prefixes[] = {"update_manifest.lst.", "download_resume.txt."};
+const char* const reserved_prefixes[] = {"update_manifest.lst.", "accepted_release.txt.",
+                                         "download_resume.txt."};
 
 bool is_separator(char c) {
     return c == '/' || c == '\\';

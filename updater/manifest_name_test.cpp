@@ -50,6 +50,7 @@ TEST(ManifestName, VerdictsForNamesThatCouldEscapeOrClobber) {
         {"download.tmp", manifest_name_reserved},
         {"xx-rw-test.qqq", manifest_name_reserved},
         {"accepted_release.txt", manifest_name_reserved},
+        {"accepted_release.txt.4242-0.new", manifest_name_reserved},
         {"update_manifest.lst.4242-0.new", manifest_name_reserved},
         {"download_resume.txt", manifest_name_reserved},
         {"/download_resume.txt.4242-0.new", manifest_name_reserved},
