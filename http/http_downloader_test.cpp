@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "http/send_faults.h"
+#include "testing/digest.h"
 #include "testing/log_capture.h"
 #include "testing/nginx_server.h"
 #include "testing/sandbox.h"
@@ -714,14 +715,6 @@ TEST(HttpDownloader, TimeLimitEndsADownloadThatNeitherStallsNorEnds) {
 // --- Continuing a partial file ---
 
 namespace {
-
-std::string sha256_hex(const std::string& bytes) {
-    sha256_hasher hasher;
-    hasher.update(bytes.data(), bytes.size());
-    char hex[sha256_hex_length + 1];
-    hasher.finish_hex(hex);
-    return hex;
-}
 
 std::string partial_content(const std::string& body, size_t from, const std::string& range = "") {
     return "HTTP/1.1 206 Partial Content\r\nContent-Range: " +

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/digest.h"
 #include "testing/process.h"
 #include "testing/temp_directory.h"
 #include "updater/release_signature.h"
@@ -57,14 +58,6 @@ checked_signature check(const std::string& text, const update_key_set& keys) {
                                         0, c.fields, detail);
     c.detail = detail.c_str();
     return c;
-}
-
-std::string sha256_hex(const std::string& data) {
-    sha256_hasher hasher;
-    hasher.update(data.data(), data.size());
-    char hex[sha256_hex_length + 1];
-    hasher.finish_hex(hex);
-    return hex;
 }
 
 class PublishSigned : public testing::Test {

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <openssl/evp.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -18,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/digest.h"
 #include "testing/nginx_server.h"
 #include "testing/process.h"
 #include "testing/sandbox.h"
@@ -58,19 +58,6 @@ std::string inflate_gzip(const std::string& compressed) {
     EXPECT_EQ(result, Z_STREAM_END) << "not one whole gzip stream";
     inflateEnd(&stream);
     return text;
-}
-
-std::string sha256_hex(const std::string& data) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
-    std::string hex;
-    char pair[3];
-    for (unsigned int i = 0; i < length; ++i) {
-        snprintf(pair, sizeof pair, "%02x", digest[i]);
-        hex += pair;
-    }
-    return hex;
 }
 
 struct record {

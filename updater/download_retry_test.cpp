@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/sha256_hasher.h"
+#include "testing/digest.h"
 #include "testing/log_capture.h"
 #include "testing/sandbox.h"
 #include "testing/scripted_server.h"
@@ -40,14 +40,6 @@ std::string content(size_t size) {
 }
 
 const std::string body = content(1000);
-
-std::string sha256_of(const std::string& bytes) {
-    sha256_hasher hasher;
-    hasher.update(bytes.data(), bytes.size());
-    char hex[sha256_hex_length + 1];
-    hasher.finish_hex(hex);
-    return hex;
-}
 
 std::string whole(const std::string& bytes = body) {
     return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(bytes.size()) + "\r\n\r\n" + bytes;
@@ -286,7 +278,7 @@ TEST(DownloadRetry, AnswersInTheMiddleOfAFile) {
             SCOPED_TRACE(std::string(c.name) + (signed_run ? ", signed" : ""));
             scripted_server server(c.plan, 80);
             retry_fixture f;
-            EXPECT_EQ(f.update(signed_run ? sha256_of(body) : std::string(20, 'a'), "127.0.0.1", signed_run),
+            EXPECT_EQ(f.update(signed_run ? sha256_hex(body) : std::string(20, 'a'), "127.0.0.1", signed_run),
                       0);
             EXPECT_EQ(f.installed(), c.installed);
             EXPECT_EQ(f.messages, c.messages);
@@ -364,7 +356,7 @@ TEST(DownloadRetry, PartialDownloadsKeptFromAnEarlierRun) {
         SCOPED_TRACE(c.name);
         log_capture log;
         retry_fixture f;
-        const std::string hash = c.signed_run ? sha256_of(body) : unsigned_hash;
+        const std::string hash = c.signed_run ? sha256_hex(body) : unsigned_hash;
         f.keep(c.kept, c.held, hash, c.record_name, c.record_size);
         EXPECT_EQ(f.update(hash, "127.0.0.1", c.signed_run), 0);
         EXPECT_TRUE(f.installed());
@@ -452,7 +444,7 @@ TEST(DownloadRetry, RunTimeCapEndsTheDownloads) {
 TEST(DownloadRetry, RunKilledInTheMiddleContinuesFromTheRecordedLength) {
     REQUIRE_SANDBOX();
     const std::string big = content(300000);
-    const std::string hash = sha256_of(big);
+    const std::string hash = sha256_hex(big);
     temp_directory dir;
     const std::string destination = dir.file("executables");
     const std::string temporary = destination + "/download.tmp";

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "support/sha256_hasher.h"
+#include "testing/digest.h"
 #include "testing/log_capture.h"
 #include "testing/sandbox.h"
 #include "testing/scripted_server.h"
@@ -77,14 +77,6 @@ struct updater_fixture {
 
     std::string installed(const std::string& name) const { return read_file(destination + "/" + name); }
 };
-
-std::string sha256_of(const std::string& bytes) {
-    sha256_hasher hasher;
-    hasher.update(bytes.data(), bytes.size());
-    char hex[sha256_hex_length + 1];
-    hasher.finish_hex(hex);
-    return hex;
-}
 
 std::string local_line(const std::string& name, int size, char seed = 'a') {
     return manifest_line(name, size, seed);
@@ -352,9 +344,9 @@ TEST(FilesystemUpdater, ContentOtherThanTheRecordsHashIsNotInstalled) {
     f.configure_new();
     write_file(f.destination + "/tampered", "old");
     f.updater.verify_content_hash = 1;
-    const std::string good_hash = sha256_of("good bytes");
+    const std::string good_hash = sha256_hex("good bytes");
     manifest_entry good("good", good_hash.c_str(), 10);
-    manifest_entry tampered("tampered", sha256_of("fair bytes").c_str(), 10);
+    manifest_entry tampered("tampered", sha256_hex("fair bytes").c_str(), 10);
     pointer_vector list;
     list.append(&good);
     list.append(&tampered);
@@ -370,7 +362,7 @@ TEST(FilesystemUpdater, ContentOtherThanTheRecordsHashIsNotInstalled) {
     EXPECT_EQ(log.text(),
               "Error in tal_filesystem_updater::download_file(), '/downloads/tessar_v3/tampered' "
               "arrived with SHA-256 " +
-                  sha256_of("evil bytes") + ", the manifest says " + sha256_of("fair bytes") + ".\n");
+                  sha256_hex("evil bytes") + ", the manifest says " + sha256_hex("fair bytes") + ".\n");
 }
 
 TEST(FilesystemUpdater, EndlessBodyIsAbandonedAtOnce) {
